@@ -1,0 +1,66 @@
+#include "ndi_runtime.h"
+
+#include <string>
+
+#include "machine_ndi_dir.h"
+
+NdiRuntimeEntries g_ndi_runtime = {};
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// Only absolute directories: "X:\" or "X:/", or two leading separators (UNC, device).
+// A relative directory would make the load depend on the current directory.
+bool IsAcceptedRuntimeDir(const std::wstring& dir) {
+  if (dir.size() < 3) return false;
+  if (IsAsciiLetter(dir[0]) && dir[1] == L':' && IsSeparator(dir[2])) return true;
+  return IsSeparator(dir[0]) && IsSeparator(dir[1]);
+}
+
+template <typename Fn>
+Fn Entry(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+HMODULE LoadNdiRuntimeLibrary() {
+  std::wstring path = ReadMachineNdiRuntimeDir();
+  if (!IsAcceptedRuntimeDir(path)) return nullptr;
+  if (!IsSeparator(path.back())) path += L'\\';
+  path += L"Processing.NDI.Lib.x64.dll";
+  // The runtime's own dependencies come from its directory and System32 only.
+  return ::LoadLibraryExW(path.c_str(), nullptr,
+                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+bool EnsureNdiRuntime() {
+  if (g_ndi_runtime.module != nullptr) return true;
+  HMODULE module = LoadNdiRuntimeLibrary();
+  if (module == nullptr) return false;
+
+  NdiRuntimeEntries entries = {};
+  entries.module = module;
+  entries.initialize = Entry<NDIlib_initialize_fn>(module, "NDIlib_initialize");
+  // NDIlib_destroy is looked up with the rest but never kept: the runtime, once
+  // initialised, stays so for the life of the process.
+  Entry<NDIlib_destroy_fn>(module, "NDIlib_destroy");
+  entries.send_create = Entry<NDIlib_send_create_fn>(module, "NDIlib_send_create");
+  entries.send_destroy = Entry<NDIlib_send_destroy_fn>(module, "NDIlib_send_destroy");
+  entries.send_video = Entry<NDIlib_send_send_video_fn>(module, "NDIlib_send_send_video_v2");
+  entries.send_video_async =
+      Entry<NDIlib_send_send_video_fn>(module, "NDIlib_send_send_video_async_v2");
+
+  if (entries.initialize != nullptr && entries.send_create != nullptr &&
+      entries.send_video != nullptr && entries.send_destroy != nullptr &&
+      entries.initialize()) {
+    g_ndi_runtime = entries;
+    return true;
+  }
+  ::FreeLibrary(module);
+  g_ndi_runtime = NdiRuntimeEntries{};
+  return false;
+}
