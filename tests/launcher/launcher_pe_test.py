@@ -1,0 +1,69 @@
+#!/usr/bin/python3
+"""Reads the built launcher: GUI subsystem, 64-bit, system DLL imports only, version
+resource strings and fixed version 0.1.2.0, and the asInvoker manifest."""
+import re
+import sys
+
+import pefile
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+pe = pefile.PE(sys.argv[1])
+check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_AMD64'], 'x64 image')
+check(pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE['IMAGE_SUBSYSTEM_WINDOWS_GUI'],
+      'GUI subsystem')
+
+imports = sorted(e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT)
+print('imports: ' + ', '.join(imports))
+check(set(imports) <= {'kernel32.dll', 'advapi32.dll', 'msvcrt.dll'} and
+      {'kernel32.dll', 'advapi32.dll'} <= set(imports),
+      'imports only KERNEL32, ADVAPI32 and the CRT')
+delay = getattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT', [])
+check(len(delay) == 0, 'no delay-loaded imports')
+advapi = [i.name.decode() for e in pe.DIRECTORY_ENTRY_IMPORT
+          if e.dll.lower() == b'advapi32.dll' for i in e.imports]
+check(advapi == ['RegGetValueW'], 'ADVAPI32 serves the registry read alone: %s' % advapi)
+
+fixed = pe.VS_FIXEDFILEINFO[0]
+check((fixed.FileVersionMS, fixed.FileVersionLS) == (0x00000001, 0x00020000),
+      'fixed file version 0.1.2.0')
+check((fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00000001, 0x00020000),
+      'fixed product version 0.1.2.0')
+
+strings = {}
+for info in pe.FileInfo[0]:
+    for table in getattr(info, 'StringTable', []):
+        strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+expected = {
+    'CompanyName': 'Tarnwell',
+    'FileDescription': 'Kestovar Output Bridge Launcher',
+    'FileVersion': '0.1.2.0',
+    'InternalName': 'kestovar-output-bridge-launcher',
+    'OriginalFilename': 'Kestovar Output Bridge.exe',
+    'ProductName': 'Kestovar Output Bridge',
+    'ProductVersion': '0.1.2',
+}
+for key, value in expected.items():
+    check(strings.get(key) == value, 'version string %s = %r (got %r)' % (key, value, strings.get(key)))
+
+manifests = []
+for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    if rtype.id == pefile.RESOURCE_TYPE['RT_MANIFEST']:
+        for name in rtype.directory.entries:
+            for lang in name.directory.entries:
+                data = lang.data.struct
+                manifests.append((name.id, pe.get_data(data.OffsetToData, data.Size).decode()))
+check([m[0] for m in manifests] == [1], 'one manifest, resource id 1')
+text = manifests[0][1] if manifests else ''
+levels = re.findall(r'<requestedExecutionLevel\s+level="([^"]*)"\s+uiAccess="([^"]*)"', text)
+check(levels == [('asInvoker', 'false')], 'manifest requests asInvoker, uiAccess false')
+
+print('launcher_pe: %d failures' % len(failures))
+sys.exit(1 if failures else 0)
