@@ -1,1 +1,27 @@
+# The installation tree, laid out as the launcher expects it beside itself:
+#   Kestovar Output Bridge.exe
+#   runtime/kestovar-ndi-bridge.exe   the pinned Windows node.exe, renamed
+#   app/src/*.js                      the server script and its modules
+#   app/quorvex.node                  the addon, where server.js loads it from
+# `cpack` (run in the build directory) zips exactly this tree.
 
+if(TARGET kestovar_launcher)
+  install(TARGETS kestovar_launcher RUNTIME DESTINATION .)
+endif()
+
+install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.exe)
+
+# The server script needs no npm package at run time, so app holds only its own files.
+install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/app/src/ DESTINATION app/src
+  FILES_MATCHING PATTERN "*.js")
+install(TARGETS quorvex LIBRARY DESTINATION app RUNTIME DESTINATION app)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME "Kestovar Output Bridge")
+set(CPACK_PACKAGE_VENDOR "Tarnwell")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME "kestovar-output-bridge-${PROJECT_VERSION}-win64")
+# The ZIP opens to one folder holding the tree, named like the product.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+include(CPack)

@@ -1,0 +1,328 @@
+'use strict';
+// The server side of RFC 6455, no extensions and no subprotocols: the opening handshake,
+// a frame parser that copies each payload straight into a buffer its owner chose and
+// unmasks it there, and the few frames the server itself sends.
+
+const crypto = require('node:crypto');
+
+const OPCODE = { CONTINUATION: 0x0, TEXT: 0x1, BINARY: 0x2, CLOSE: 0x8, PING: 0x9, PONG: 0xa };
+const HANDSHAKE_GUID = '258EAFA5-E914-47DA-95CA-C5AB0DC85B11';
+const MAX_HEADER_BYTES = 8192;
+const MAX_CONTROL_PAYLOAD = 125;
+const MAX_CLOSE_REASON_BYTES = 123;
+
+// A violation that ends the connection with this close code and reason.
+class WebSocketError extends Error {
+  constructor(code, reason) {
+    super(reason);
+    this.code = code;
+  }
+}
+
+// A refused opening handshake: answered with this HTTP status instead of the upgrade.
+class HandshakeError extends Error {
+  constructor(status, message, headers = {}) {
+    super(message);
+    this.status = status;
+    this.headers = headers;
+  }
+}
+
+function acceptKey(key) {
+  return crypto.createHash('sha1').update(key + HANDSHAKE_GUID).digest('base64');
+}
+
+function headerTokens(value) {
+  return (value || '').toLowerCase().split(',').map((t) => t.trim()).filter(Boolean);
+}
+
+// Reads the request head (everything before the blank line) of an opening handshake.
+// Returns { path, headers, key }; throws HandshakeError for anything that is not a
+// version 13 WebSocket upgrade.
+function parseUpgradeRequest(head) {
+  const lines = head.split('\r\n');
+  const request = /^([A-Z]+) (\S+) HTTP\/(\d+)\.(\d+)$/.exec(lines[0]);
+  if (!request) throw new HandshakeError(400, 'malformed request line');
+  const [, method, path, major, minor] = request;
+  if (method !== 'GET') throw new HandshakeError(405, 'only GET opens a WebSocket', { Allow: 'GET' });
+  if (Number(major) < 1 || (Number(major) === 1 && Number(minor) < 1)) {
+    throw new HandshakeError(400, 'HTTP/1.1 or later is required');
+  }
+  const headers = Object.create(null);
+  for (const line of lines.slice(1)) {
+    const colon = line.indexOf(':');
+    if (colon <= 0) throw new HandshakeError(400, 'malformed header line');
+    const name = line.slice(0, colon).trim().toLowerCase();
+    const value = line.slice(colon + 1).trim();
+    headers[name] = name in headers ? `${headers[name]}, ${value}` : value;
+  }
+  if (!headerTokens(headers.upgrade).includes('websocket')) {
+    throw new HandshakeError(426, 'this endpoint only speaks WebSocket', { Upgrade: 'websocket' });
+  }
+  if (!headerTokens(headers.connection).includes('upgrade')) {
+    throw new HandshakeError(400, 'Connection header must include Upgrade');
+  }
+  if (headers['sec-websocket-version'] !== '13') {
+    throw new HandshakeError(426, 'WebSocket version 13 is required', { 'Sec-WebSocket-Version': '13' });
+  }
+  const key = headers['sec-websocket-key'] || '';
+  if (!/^[A-Za-z0-9+/]{22}==$/.test(key) || Buffer.from(key, 'base64').length !== 16) {
+    throw new HandshakeError(400, 'Sec-WebSocket-Key must be 16 bytes in base64');
+  }
+  return { path, headers, key };
+}
+
+function upgradeResponse(key) {
+  return 'HTTP/1.1 101 Switching Protocols\r\n' +
+    'Upgrade: websocket\r\n' +
+    'Connection: Upgrade\r\n' +
+    `Sec-WebSocket-Accept: ${acceptKey(key)}\r\n\r\n`;
+}
+
+const STATUS_TEXT = {
+  400: 'Bad Request', 403: 'Forbidden', 405: 'Method Not Allowed',
+  408: 'Request Timeout', 426: 'Upgrade Required', 431: 'Request Header Fields Too Large',
+};
+
+function httpErrorResponse(status, message, headers = {}) {
+  const body = message + '\n';
+  let head = `HTTP/1.1 ${status} ${STATUS_TEXT[status] || 'Error'}\r\n` +
+    'Content-Type: text/plain; charset=utf-8\r\n' +
+    `Content-Length: ${Buffer.byteLength(body)}\r\n` +
+    'Connection: close\r\n';
+  for (const [name, value] of Object.entries(headers)) head += `${name}: ${value}\r\n`;
+  return head + '\r\n' + body;
+}
+
+// One unmasked server frame (servers never mask).
+function encodeFrame(opcode, payload) {
+  const length = payload.length;
+  const headerLength = length < 126 ? 2 : length < 0x10000 ? 4 : 10;
+  const frame = Buffer.allocUnsafe(headerLength + length);
+  frame[0] = 0x80 | opcode;
+  if (length < 126) {
+    frame[1] = length;
+  } else if (length < 0x10000) {
+    frame[1] = 126;
+    frame.writeUInt16BE(length, 2);
+  } else {
+    frame[1] = 127;
+    frame.writeUInt32BE(Math.floor(length / 0x100000000), 2);
+    frame.writeUInt32BE(length >>> 0, 6);
+  }
+  payload.copy(frame, headerLength);
+  return frame;
+}
+
+// Cuts text to at most maxBytes of UTF-8 without splitting a character.
+function truncateUtf8(text, maxBytes) {
+  const bytes = Buffer.from(text, 'utf8');
+  if (bytes.length <= maxBytes) return bytes;
+  let end = maxBytes;
+  while (end > 0 && (bytes[end] & 0xc0) === 0x80) end--;
+  return bytes.subarray(0, end);
+}
+
+function encodeClose(code, reason = '') {
+  const reasonBytes = truncateUtf8(reason, MAX_CLOSE_REASON_BYTES);
+  const payload = Buffer.allocUnsafe(2 + reasonBytes.length);
+  payload.writeUInt16BE(code, 0);
+  reasonBytes.copy(payload, 2);
+  return encodeFrame(OPCODE.CLOSE, payload);
+}
+
+function encodeText(text) {
+  return encodeFrame(OPCODE.TEXT, Buffer.from(text, 'utf8'));
+}
+
+// Close codes a peer may send on the wire (1005, 1006 and 1015 are never sent).
+function isValidCloseCode(code) {
+  return (code >= 1000 && code <= 1014 && code !== 1004 && code !== 1005 && code !== 1006) ||
+    (code >= 3000 && code <= 4999);
+}
+
+const strictUtf8 = new TextDecoder('utf-8', { fatal: true });
+
+function decodeUtf8(bytes) {
+  try {
+    return strictUtf8.decode(bytes);
+  } catch {
+    throw new WebSocketError(1007, 'text is not valid UTF-8');
+  }
+}
+
+// The code and reason of a received close frame; { code: 1005 } when it carries none.
+function parseClosePayload(payload) {
+  if (payload.length === 0) return { code: 1005, reason: '' };
+  if (payload.length === 1) throw new WebSocketError(1002, 'close frame with a 1-byte payload');
+  const code = payload.readUInt16BE(0);
+  if (!isValidCloseCode(code)) throw new WebSocketError(1002, `invalid close code ${code}`);
+  return { code, reason: decodeUtf8(payload.subarray(2)) };
+}
+
+// Plain XOR for when the native unmasker is not at hand; mask is 4 bytes, already
+// rotated to the phase of data[0].
+function unmaskInJs(data, mask) {
+  for (let i = 0; i < data.length; i++) data[i] ^= mask[i & 3];
+  return data;
+}
+
+const HEADER = 0;
+const PAYLOAD = 1;
+
+// Parses the client-to-server frame stream. The owner supplies:
+//   unmask(buffer, mask4)                 XOR in place, mask rotated to buffer[0]'s phase
+//   beginMessage(opcode, length, fin)     the buffer the message's payload is copied into
+//                                         (its length is the message's limit); may throw
+//                                         WebSocketError to refuse the message
+//   endMessage(opcode, buffer, length)    a whole message now sits in buffer[0, length)
+//   control(opcode, payload)              a close, ping or pong (payload is reused after)
+// push(chunk) throws WebSocketError on any protocol violation; nothing is parsed after
+// that, nor after stop().
+function createFrameParser(owner) {
+  const header = Buffer.alloc(14);
+  let headerHave = 0;
+  let state = HEADER;
+  let stopped = false;
+
+  // The current frame.
+  let fin = false;
+  let opcode = 0;
+  let frameLength = 0;
+  let frameDone = 0;
+  // The four rotations of the frame's mask: rotation k applies to a slice that starts at
+  // payload offset k modulo 4.
+  const maskRotations = Buffer.alloc(16);
+  const masks = [0, 1, 2, 3].map((k) => maskRotations.subarray(4 * k, 4 * k + 4));
+  const controlPayload = Buffer.alloc(MAX_CONTROL_PAYLOAD);
+
+  // The current data message (possibly fragmented).
+  let messageOpcode = 0;
+  let messageTarget = null;
+  let messageLength = 0;
+
+  function headerNeeded() {
+    if (headerHave < 2) return 2;
+    const len7 = header[1] & 0x7f;
+    return 2 + (len7 === 126 ? 2 : len7 === 127 ? 8 : 0) + 4;
+  }
+
+  function startFrame() {
+    const b0 = header[0];
+    const b1 = header[1];
+    fin = (b0 & 0x80) !== 0;
+    opcode = b0 & 0x0f;
+    if (b0 & 0x70) throw new WebSocketError(1002, 'reserved bits set: no extension was negotiated');
+    if (!(b1 & 0x80)) throw new WebSocketError(1002, 'client frames must be masked');
+    const len7 = b1 & 0x7f;
+    let offset = 2;
+    if (len7 === 126) {
+      frameLength = header.readUInt16BE(2);
+      offset = 4;
+    } else if (len7 === 127) {
+      const high = header.readUInt32BE(2);
+      if (high & 0x80000000) throw new WebSocketError(1002, '64-bit payload length with the top bit set');
+      // Exact up to 2^53; anything larger is far over every limit anyway.
+      frameLength = high * 0x100000000 + header.readUInt32BE(6);
+      offset = 10;
+    } else {
+      frameLength = len7;
+    }
+    for (let k = 0; k < 4; k++) {
+      for (let j = 0; j < 4; j++) maskRotations[4 * k + j] = header[offset + ((k + j) & 3)];
+    }
+    frameDone = 0;
+
+    if (opcode >= 0x8) {
+      if (opcode !== OPCODE.CLOSE && opcode !== OPCODE.PING && opcode !== OPCODE.PONG) {
+        throw new WebSocketError(1002, `unknown control opcode ${opcode}`);
+      }
+      if (!fin) throw new WebSocketError(1002, 'control frames must not be fragmented');
+      if (frameLength > MAX_CONTROL_PAYLOAD) {
+        throw new WebSocketError(1002, 'control frame payload over 125 bytes');
+      }
+    } else if (opcode === OPCODE.CONTINUATION) {
+      if (!messageTarget) throw new WebSocketError(1002, 'continuation frame without a message to continue');
+    } else if (opcode === OPCODE.TEXT || opcode === OPCODE.BINARY) {
+      if (messageTarget) throw new WebSocketError(1002, 'new message before the fragmented one ended');
+      messageTarget = owner.beginMessage(opcode, frameLength, fin);
+      messageOpcode = opcode;
+      messageLength = 0;
+    } else {
+      throw new WebSocketError(1002, `unknown data opcode ${opcode}`);
+    }
+    if (opcode < 0x8 && messageLength + frameLength > messageTarget.length) {
+      throw new WebSocketError(1009, `message too big: the limit is ${messageTarget.length} bytes`);
+    }
+    state = PAYLOAD;
+  }
+
+  function endFrame() {
+    state = HEADER;
+    headerHave = 0;
+    if (opcode >= 0x8) {
+      owner.control(opcode, controlPayload.subarray(0, frameLength));
+      return;
+    }
+    messageLength += frameLength;
+    if (fin) {
+      const target = messageTarget;
+      messageTarget = null;
+      owner.endMessage(messageOpcode, target, messageLength);
+    }
+  }
+
+  function push(chunk) {
+    let pos = 0;
+    while (!stopped) {
+      if (state === HEADER) {
+        if (pos >= chunk.length) return;
+        let needed = headerNeeded();
+        while (headerHave < needed && pos < chunk.length) {
+          header[headerHave++] = chunk[pos++];
+          if (headerHave === 2) needed = headerNeeded();
+        }
+        if (headerHave < needed) return;
+        startFrame();
+        if (frameLength === 0) endFrame();
+        continue;
+      }
+      if (pos >= chunk.length) return;
+      const count = Math.min(frameLength - frameDone, chunk.length - pos);
+      const target = opcode >= 0x8 ? controlPayload : messageTarget;
+      const at = opcode >= 0x8 ? frameDone : messageLength + frameDone;
+      // The one copy a payload byte makes: from the socket's chunk into its final place,
+      // then unmasked there.
+      chunk.copy(target, at, pos, pos + count);
+      owner.unmask(target.subarray(at, at + count), masks[frameDone & 3]);
+      pos += count;
+      frameDone += count;
+      if (frameDone === frameLength) endFrame();
+    }
+  }
+
+  return {
+    push,
+    stop() {
+      stopped = true;
+    },
+  };
+}
+
+module.exports = {
+  OPCODE,
+  MAX_HEADER_BYTES,
+  WebSocketError,
+  HandshakeError,
+  acceptKey,
+  parseUpgradeRequest,
+  upgradeResponse,
+  httpErrorResponse,
+  encodeText,
+  encodeClose,
+  encodeFrame,
+  parseClosePayload,
+  decodeUtf8,
+  unmaskInJs,
+  createFrameParser,
+};
