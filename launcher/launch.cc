@@ -120,8 +120,14 @@ DWORD RunLaunchSequence() {
 
   PROCESS_INFORMATION process = {};
   DWORD result = kExitChildCreated;
+  // A process's current directory must fit MAX_PATH with its trailing backslash. Windows
+  // refuses a longer one, but Wine's CreateProcessW overruns its heap on it, so such an
+  // installation is refused here, through the same failure path, before the call.
+  const bool directory_fits = app_directory.size() < MAX_PATH - 1;
+  if (!directory_fits) ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
   // A null environment hands over ours, as ApplyMachineNdiRuntimeDir left it.
-  if (::CreateProcessW(runtime_path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+  if (directory_fits &&
+      ::CreateProcessW(runtime_path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
                        app_directory.c_str(), &startup, &process)) {
     WriteLogRecord(log, kEventChild, process.dwProcessId);

@@ -1,7 +1,7 @@
 // Stand-in bridge runtime for the launcher tests, installed as
 // runtime\kestovar-ndi-bridge.exe. It reports what the launcher gave it on its standard
 // output (the launcher's log), one WriteFile per line, in UTF-8:
-//   probe begin tag=T / cmdline=... / argc=N / argv[i]=... / cwd=... /
+//   probe begin tag=T pid=P / cmdline=... / argc=N / argv[i]=... / cwd=... /
 //   ndi_runtime_dir=... or ndi_runtime_dir_absent / startup_flags=0x.. show=N /
 //   stdin=TYPE stdout=TYPE stderr=TYPE / stdout_is_stderr=yes|no /
 //   stdout_path=... (disk files only) / probe line i/N tag=T ... / probe end tag=T
@@ -100,7 +100,7 @@ int wmain() {
   }
   const std::wstring tag = Env(L"KESTOVAR_PROBE_TAG");
 
-  Line(L"probe begin tag=" + tag);
+  Line(L"probe begin tag=" + tag + L" pid=" + std::to_wstring(::GetCurrentProcessId()));
   Line(L"cmdline=" + std::wstring(::GetCommandLineW()));
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);

@@ -1,0 +1,170 @@
+'use strict';
+// Staged installations of the built launcher for the tests, run in the Windows node.exe
+// under Wine. Each stage is a fresh temporary tree:
+//   <dir>\Kestovar Output Bridge.exe, <dir>\app\src\server.js,
+//   <dir>\runtime\kestovar-ndi-bridge.exe (the probe, see probe.cc).
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const BUILD = path.resolve(process.env.KESTOVAR_BUILD_DIR);
+const LAUNCHER = path.join(BUILD, 'launcher', 'Kestovar Output Bridge.exe');
+const PROBE = path.join(BUILD, 'tests', 'launcher', 'kestovar-launcher-probe.exe');
+const EXE_NAME = 'Kestovar Output Bridge.exe';
+const NDI_LIBRARY = 'Processing.NDI.Lib.x64.dll';
+
+function tempDir(label) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), `kob-${label}-`));
+}
+
+// Builds an installation in root\name; parts can be left out or replaced by tests.
+function stage({ root = tempDir('stage'), name = 'Kestovar Output Bridge' } = {}) {
+  const dir = path.join(root, name);
+  fs.mkdirSync(path.join(dir, 'app', 'src'), { recursive: true });
+  fs.mkdirSync(path.join(dir, 'runtime'));
+  fs.copyFileSync(LAUNCHER, path.join(dir, EXE_NAME));
+  fs.writeFileSync(path.join(dir, 'app', 'src', 'server.js'), "'use strict';\n");
+  fs.copyFileSync(PROBE, path.join(dir, 'runtime', 'kestovar-ndi-bridge.exe'));
+  return {
+    root,
+    dir,
+    exe: path.join(dir, EXE_NAME),
+    runtime: path.join(dir, 'runtime', 'kestovar-ndi-bridge.exe'),
+    script: path.join(dir, 'app', 'src', 'server.js'),
+    app: path.join(dir, 'app'),
+  };
+}
+
+// A directory holding a stand-in runtime library file (the launcher only checks that it
+// exists as a file).
+function ndiRuntimeDir(root = tempDir('ndi')) {
+  fs.mkdirSync(root, { recursive: true });
+  fs.writeFileSync(path.join(root, NDI_LIBRARY), '');
+  return root;
+}
+
+// The exact environment block for a launch: what Windows programs need to start, plus
+// the test's variables. A variable given as undefined is left out.
+function launchEnv(vars = {}) {
+  const env = {};
+  for (const name of ['SystemRoot', 'windir', 'PATH', 'TEMP', 'TMP']) {
+    const key = Object.keys(process.env).find((k) => k.toUpperCase() === name.toUpperCase());
+    if (key) env[name] = process.env[key];
+  }
+  for (const [name, value] of Object.entries(vars)) {
+    if (value === undefined) delete env[name];
+    else env[name] = value;
+  }
+  return env;
+}
+
+// Starts the launcher and resolves with its full 32-bit exit code and process id.
+function launch(exe, { env = launchEnv(), args = [], cwd } = {}) {
+  return new Promise((resolve, reject) => {
+    // stdio ignored: inherited pipes would keep the probe tied to this process.
+    const child = spawn(exe, args, { env, cwd, stdio: 'ignore', windowsHide: false });
+    child.on('error', reject);
+    child.on('exit', (code, signal) => resolve({ code, signal, pid: child.pid }));
+  });
+}
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+async function waitFor(what, predicate, timeoutMs = 20000) {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const value = predicate();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await sleep(25);
+  }
+}
+
+function readText(file) {
+  try {
+    return fs.readFileSync(file, 'utf8');
+  } catch {
+    return null;
+  }
+}
+
+const RECORD = /^\[(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\] launcher pid=(\d+) ([a-z_]+)=(\d+)$/;
+
+// Splits log text into CR LF lines; records are parsed, other lines (the probe's) kept.
+function parseLog(text) {
+  assertCrLf(text);
+  const lines = text.split('\r\n');
+  if (lines[lines.length - 1] === '') lines.pop();
+  return lines.map((line) => {
+    const m = RECORD.exec(line);
+    if (!m) return { line };
+    return { line, record: true, pid: Number(m[7]), key: m[8], value: Number(m[9]),
+      time: m.slice(1, 7).map(Number) };
+  });
+}
+
+function assertCrLf(text) {
+  if (/[^\r]\n|^\n/.test(text)) throw new Error('a line ends in LF without CR');
+  if (text.length > 0 && !text.endsWith('\r\n')) throw new Error('log does not end in CR LF');
+}
+
+// The probe's report as a map of its key=value lines (argv[i] kept separately).
+function parseProbe(lines) {
+  const report = { argv: [], lines: [] };
+  for (const line of lines) {
+    report.lines.push(line);
+    const m = /^argv\[(\d+)\]=(.*)$/.exec(line);
+    if (m) { report.argv[Number(m[1])] = m[2]; continue; }
+    if (line === 'ndi_runtime_dir_absent') { report.ndi_runtime_dir = null; continue; }
+    const begin = /^probe begin tag=(.*) pid=(\d+)$/.exec(line);
+    if (begin) { report.tag = begin[1]; report.pid = Number(begin[2]); continue; }
+    if (line.startsWith('stdin=') || line.startsWith('startup_flags=')) {
+      for (const part of line.split(' ')) {
+        const [k, v] = part.split('=');
+        report[k] = v;
+      }
+      continue;
+    }
+    const eq = line.indexOf('=');
+    if (eq > 0 && !line.startsWith('probe ')) report[line.slice(0, eq)] = line.slice(eq + 1);
+  }
+  return report;
+}
+
+function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit } = {}) {
+  return {
+    KESTOVAR_PROBE_TAG: tag,
+    KESTOVAR_PROBE_WAIT: wait,
+    KESTOVAR_PROBE_LINES: lines === undefined ? undefined : String(lines),
+    KESTOVAR_PROBE_DELAY_MS: delayMs === undefined ? undefined : String(delayMs),
+    KESTOVAR_PROBE_DONE: done,
+    KESTOVAR_PROBE_REPORT: report,
+    KESTOVAR_PROBE_EXIT: exit === undefined ? undefined : String(exit),
+  };
+}
+
+// Waits for a probe that writes a report file (stdout may be NUL) and parses it.
+async function probeReport(file) {
+  const text = await waitFor(`probe report ${file}`, () => {
+    const t = readText(file);
+    return t && t.includes('probe end tag=') ? t : null;
+  });
+  return parseProbe(text.split('\r\n').filter((l) => l !== ''));
+}
+
+// The expected command line for a launcher directory (no quote in it).
+function expectedCommandLine(dir) {
+  return `"${dir}\\runtime\\kestovar-ndi-bridge.exe" "${dir}\\app\\src\\server.js"`;
+}
+
+function exists(p) {
+  return fs.existsSync(p);
+}
+
+module.exports = {
+  NDI_LIBRARY, tempDir, stage, ndiRuntimeDir, launchEnv, launch, sleep, waitFor, readText,
+  parseLog, parseProbe, probeOptions, probeReport, expectedCommandLine, exists,
+};

@@ -1,0 +1,92 @@
+'use strict';
+// A whole launch through the built launcher: exit code, records, and what the child got
+// (command line, current directory, hidden start, standard handles, environment).
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const registry = require('../rig/registry.js');
+const h = require('./harness.js');
+
+test.before(() => registry.deleteMachineValue());
+
+// Launches with a log directory and lets the probe write only once the launcher has exited,
+// so the log order is deterministic. Returns the launch, the records and the probe report.
+async function runLogged(inst, { args = [], vars = {}, probe = {} } = {}) {
+  const logDir = path.join(h.tempDir('log'), 'logs');
+  const go = path.join(logDir, '..', 'go');
+  const done = path.join(logDir, '..', 'done');
+  const env = h.launchEnv({ KESTOVAR_NDI_LOG_DIR: logDir, ...h.probeOptions({ wait: go, done, ...probe }), ...vars });
+  const result = await h.launch(inst.exe, { env, args });
+  fs.writeFileSync(go, '');
+  if (result.code === 0) await h.waitFor('probe done', () => h.exists(done));
+  const text = h.readText(path.join(logDir, 'bridge.log'));
+  const entries = text === null ? null : h.parseLog(text);
+  return { result, text, entries, logDir };
+}
+
+function splitEntries(entries) {
+  const firstProbe = entries.findIndex((e) => !e.record);
+  const records = entries.filter((e) => e.record);
+  const probeLines = entries.filter((e) => !e.record).map((e) => e.line);
+  return { firstProbe, records, probe: h.parseProbe(probeLines) };
+}
+
+test('a launch from a directory with spaces and non-ASCII starts the runtime hidden on the script', async () => {
+  const inst = h.stage({ name: 'Kestovar Output Bridge ünï €' });
+  const { result, entries } = await runLogged(inst, { vars: { NDI_RUNTIME_DIR_V6: h.ndiRuntimeDir() } });
+  assert.equal(result.code, 0);
+  const { firstProbe, records, probe } = splitEntries(entries);
+
+  // Launcher records first, then the child's output.
+  assert.deepEqual(records.map((r) => `${r.key}=${r.key === 'child' ? 'pid' : r.value}`),
+    ['starting=0', 'ndi_runtime_machine_missing=1', 'child=pid']);
+  assert.equal(firstProbe, 3);
+  for (const r of records) assert.equal(r.pid, result.pid);
+  assert.equal(records[2].value, probe.pid);
+
+  assert.equal(probe.cmdline, h.expectedCommandLine(inst.dir));
+  assert.deepEqual(probe.argv, [inst.runtime, inst.script]);
+  assert.equal(probe.argc, '2');
+  assert.equal(probe.cwd.replace(/\\$/, ''), inst.app);
+  assert.equal(probe.startup_flags, '0x101');
+  assert.equal(probe.show, '0');
+  assert.equal(probe.stdin, 'char');
+  assert.equal(probe.stdout, 'disk');
+  assert.equal(probe.stderr, 'disk');
+  assert.equal(probe.stdout_is_stderr, 'yes');
+  assert.match(probe.stdout_path, /\\logs\\bridge\.log$/);
+  // The inherited value is gone: no machine value is set.
+  assert.equal(probe.ndi_runtime_dir, null);
+});
+
+test('launcher arguments are ignored: the same command line with or without them', async () => {
+  const inst = h.stage({ name: 'with args' });
+  const runs = await Promise.all([
+    runLogged(inst, { args: [] }),
+    runLogged(inst, { args: ['--inspect', 'x y', '"quoted"', 'C:\\evil.js'] }),
+  ]);
+  for (const run of runs) {
+    assert.equal(run.result.code, 0);
+    const { probe } = splitEntries(run.entries);
+    assert.equal(probe.cmdline, h.expectedCommandLine(inst.dir));
+    assert.equal(probe.argc, '2');
+  }
+});
+
+test('without a log the child gets NUL as output and error, and a failing child still gives 0', async () => {
+  const inst = h.stage();
+  const report = path.join(h.tempDir('report'), 'report.txt');
+  const result = await h.launch(inst.exe, {
+    env: h.launchEnv({ LOCALAPPDATA: undefined, KESTOVAR_NDI_LOG_DIR: undefined,
+      ...h.probeOptions({ report, exit: 3 }) }),
+  });
+  assert.equal(result.code, 0);
+  const probe = await h.probeReport(report);
+  assert.equal(probe.stdin, 'char');
+  assert.equal(probe.stdout, 'char');
+  assert.equal(probe.stderr, 'char');
+  assert.equal(probe.stdout_is_stderr, 'yes');
+  assert.equal(probe.startup_flags, '0x101');
+  assert.equal(probe.cmdline, h.expectedCommandLine(inst.dir));
+});
