@@ -21,7 +21,7 @@
 // "null" for a null pointer. Events:
 //   load path=<hex of the module's own file name>        DLL attached to the process
 //   unload                                               FreeLibrary dropped the DLL
-//   initialize count=<calls in this process> result=<0|1>
+//   initialize count=<calls in this process, across reloads> result=<0|1>
 //   destroy                                              NDIlib_destroy
 //   send_create name=<hex|null> groups=<hex|null> clock_video=<0|1> clock_audio=<0|1>
 //       instance=<n>  or  result=null when refused (instance numbers count from 1)
@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,6 @@
 namespace {
 
 HANDLE g_log_mutex = nullptr;
-LONG g_initialize_count = 0;
 LONG g_instance_count = 0;
 SRWLOCK g_mutex_create_lock = SRWLOCK_INIT;
 
@@ -133,6 +133,25 @@ void LogEvent(const std::string& event) {
     ::CloseHandle(file);
   }
   if (g_log_mutex != nullptr) ::ReleaseMutex(g_log_mutex);
+}
+
+// Counts NDIlib_initialize calls per process, across unloads and reloads of this library:
+// the count lives in the process environment, tagged with the process id so that a child
+// inheriting it starts again from zero.
+long NextInitializeCount() {
+  static SRWLOCK lock = SRWLOCK_INIT;
+  ::AcquireSRWLockExclusive(&lock);
+  const std::wstring old = GetEnv(L"NDI_STANDIN_INIT_COUNT");
+  const unsigned long pid = ::GetCurrentProcessId();
+  long count = 0;
+  unsigned long old_pid = 0;
+  if (swscanf(old.c_str(), L"%lu:%ld", &old_pid, &count) != 2 || old_pid != pid) count = 0;
+  ++count;
+  wchar_t text[64];
+  swprintf(text, 64, L"%lu:%ld", pid, count);
+  ::SetEnvironmentVariableW(L"NDI_STANDIN_INIT_COUNT", text);
+  ::ReleaseSRWLockExclusive(&lock);
+  return count;
 }
 
 uint64_t Fnv1a64(const uint8_t* data, size_t length) {
@@ -336,7 +355,7 @@ void SendVideo(Sender* s, const NDIlib_video_frame_v2_t* frame, bool async) {
 extern "C" {
 
 bool NDIlib_initialize(void) {
-  const LONG count = ::InterlockedIncrement(&g_initialize_count);
+  const long count = NextInitializeCount();
   const bool result = !EnvIs(L"NDI_STANDIN_INIT_FAIL", L"1");
   LogEvent(Format("initialize count=%ld result=%d", count, result ? 1 : 0));
   return result;
