@@ -71,6 +71,14 @@ function handleConnection(socket) {
     if (!session.hasHello()) closeWith(1008, `no hello within ${helloTimeoutMs} ms`);
   }, helloTimeoutMs);
 
+  // The slot is free again as soon as the bridge knows the connection is over, not only
+  // once the socket has closed: an application that reconnects at once is not turned away.
+  function endSession(reason) {
+    if (!active || active.id !== id) return;
+    active = null;
+    session.end(reason);
+  }
+
   function reply(object) {
     if (!closing) socket.write(ws.encodeText(JSON.stringify(object)));
   }
@@ -84,6 +92,7 @@ function handleConnection(socket) {
     closing = true;
     if (parser) parser.stop();
     logEvent('client_closed', { id, peer, code, reason });
+    endSession('closed');
     socket.end(ws.encodeClose(code, reason));
     setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
   }
@@ -103,6 +112,7 @@ function handleConnection(socket) {
       logEvent('client_close', { id, peer, code, reason });
       closing = true;
       parser.stop();
+      endSession('client closed');
       // Echo the code, as the closing handshake asks; 1005 means none was given.
       socket.end(code === 1005 ? ws.encodeFrame(ws.OPCODE.CLOSE, Buffer.alloc(0)) : ws.encodeClose(code));
       setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
@@ -144,10 +154,10 @@ function handleConnection(socket) {
   function onHandshakeData(chunk) {
     head = Buffer.concat([head, chunk]);
     const end = head.indexOf('\r\n\r\n');
-    if (end < 0) {
-      if (head.length > ws.MAX_HEADER_BYTES) rejectHttp(431, 'request head over 8 KiB');
-      return;
+    if (end > ws.MAX_HEADER_BYTES || (end < 0 && head.length > ws.MAX_HEADER_BYTES)) {
+      return rejectHttp(431, 'request head over 8 KiB');
     }
+    if (end < 0) return;
     let request;
     try {
       request = ws.parseUpgradeRequest(head.subarray(0, end).toString('latin1'));
@@ -171,10 +181,7 @@ function handleConnection(socket) {
   socket.on('close', () => {
     clearTimeout(helloTimer);
     connections.delete(socket);
-    if (active && active.id === id) {
-      active = null;
-      session.end(closing ? 'closed' : 'connection lost');
-    }
+    endSession('connection lost');
   });
 }
 

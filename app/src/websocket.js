@@ -207,13 +207,18 @@ function createFrameParser(owner) {
     return 2 + (len7 === 126 ? 2 : len7 === 127 ? 8 : 0) + 4;
   }
 
+  // The first two bytes already show most violations; they are answered before waiting
+  // for a length and mask that may never come.
+  function checkFirstBytes() {
+    if (header[0] & 0x70) throw new WebSocketError(1002, 'reserved bits set: no extension was negotiated');
+    if (!(header[1] & 0x80)) throw new WebSocketError(1002, 'client frames must be masked');
+  }
+
   function startFrame() {
     const b0 = header[0];
     const b1 = header[1];
     fin = (b0 & 0x80) !== 0;
     opcode = b0 & 0x0f;
-    if (b0 & 0x70) throw new WebSocketError(1002, 'reserved bits set: no extension was negotiated');
-    if (!(b1 & 0x80)) throw new WebSocketError(1002, 'client frames must be masked');
     const len7 = b1 & 0x7f;
     let offset = 2;
     if (len7 === 126) {
@@ -280,7 +285,10 @@ function createFrameParser(owner) {
         let needed = headerNeeded();
         while (headerHave < needed && pos < chunk.length) {
           header[headerHave++] = chunk[pos++];
-          if (headerHave === 2) needed = headerNeeded();
+          if (headerHave === 2) {
+            checkFirstBytes();
+            needed = headerNeeded();
+          }
         }
         if (headerHave < needed) return;
         startFrame();
