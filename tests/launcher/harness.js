@@ -14,9 +14,24 @@ const PROBE = path.join(BUILD, 'tests', 'launcher', 'kestovar-launcher-probe.exe
 const EXE_NAME = 'Kestovar Output Bridge.exe';
 const NDI_LIBRARY = 'Processing.NDI.Lib.x64.dll';
 
+const created = [];
+
 function tempDir(label) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), `kob-${label}-`));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), `kob-${label}-`));
+  created.push(dir);
+  return dir;
 }
+
+// Best effort: a probe still running may hold a file open.
+process.on('exit', () => {
+  for (const dir of created) {
+    try {
+      fs.rmSync(dir, { recursive: true, force: true, maxRetries: 2 });
+    } catch {
+      // left for the next clean of the build tree
+    }
+  }
+});
 
 // Builds an installation in root\name; parts can be left out or replaced by tests.
 function stage({ root = tempDir('stage'), name = 'Kestovar Output Bridge' } = {}) {
