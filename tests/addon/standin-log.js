@@ -84,10 +84,19 @@ function fnv1a64(view) {
 }
 
 // A scratch directory of its own for one test file, emptied first.
+// Earlier runs' directories are cleared first; a loaded module copy cannot be deleted, so
+// each run has a directory of its own.
 function workDir(name) {
-  const dir = path.join(BUILD_DIR, 'tests', 'addon', 'work', `${name}-${process.pid}`);
-  fs.rmSync(dir, { recursive: true, force: true });
-  fs.mkdirSync(dir, { recursive: true });
+  const root = path.join(BUILD_DIR, 'tests', 'addon', 'work');
+  fs.mkdirSync(root, { recursive: true });
+  for (const old of fs.readdirSync(root).filter((n) => n.startsWith(`${name}-`))) {
+    try {
+      fs.rmSync(path.join(root, old), { recursive: true, force: true });
+    } catch {
+      // still in use by a running test
+    }
+  }
+  const dir = fs.mkdtempSync(path.join(root, `${name}-`));
   return dir;
 }
 
