@@ -149,7 +149,7 @@ function parseProbe(lines) {
   return report;
 }
 
-function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit } = {}) {
+function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit, lock, pauseAt, resume } = {}) {
   return {
     KESTOVAR_PROBE_TAG: tag,
     KESTOVAR_PROBE_WAIT: wait,
@@ -158,6 +158,9 @@ function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit } = 
     KESTOVAR_PROBE_DONE: done,
     KESTOVAR_PROBE_REPORT: report,
     KESTOVAR_PROBE_EXIT: exit === undefined ? undefined : String(exit),
+    KESTOVAR_PROBE_LOCK: lock,
+    KESTOVAR_PROBE_PAUSE_AT: pauseAt === undefined ? undefined : String(pauseAt),
+    KESTOVAR_PROBE_RESUME: resume,
   };
 }
 

@@ -2,6 +2,9 @@
 // Several launches sharing one log directory: the append-only handle keeps every record
 // and every line of every child whole, and a rotation by a later launch moves the file
 // under an earlier child that keeps writing into bridge.previous.log.
+// Wine turns an append-only write into "find the end, then write there", so two processes
+// writing at the very same instant can overlap; the probes therefore take turns through a
+// named mutex among themselves, and the launchers' own records stay unsynchronised.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -43,7 +46,8 @@ test('eight launches at once: every record and every child line present and whol
   const tags = Array.from({ length: 8 }, (_, i) => `t${i}`);
   const launches = await Promise.all(tags.map((tag) => h.launch(inst.exe, {
     env: h.launchEnv({ KESTOVAR_NDI_LOG_DIR: logDir,
-      ...h.probeOptions({ tag, lines: LINES, delayMs: 5, done: path.join(side, tag) }) }) })));
+      ...h.probeOptions({ tag, lines: LINES, delayMs: 5, done: path.join(side, tag),
+        lock: `kob-probe-${path.basename(logDir)}` }) }) })));
   for (const l of launches) assert.equal(l.code, 0);
   await h.waitFor('all probes done', () => tags.every((t) => h.exists(path.join(side, t))));
 
@@ -76,23 +80,35 @@ test('a rotation by a later launch while an earlier child writes loses nothing',
   const previous = path.join(logDir, 'bridge.previous.log');
   const LINES = 60;
 
+  const resume = path.join(side, 'resume');
   const first = await h.launch(inst.exe, { env: h.launchEnv({ KESTOVAR_NDI_LOG_DIR: logDir,
-    ...h.probeOptions({ tag: 'early', lines: LINES, delayMs: 40, done: path.join(side, 'early') }) }) });
+    ...h.probeOptions({ tag: 'early', lines: LINES, pauseAt: 20, resume, done: path.join(side, 'early') }) }) });
   assert.equal(first.code, 0);
-  await h.waitFor('early child writing', () => (h.readText(current) || '').includes('probe line 3/'));
+  // The early child has written its first 20 lines and waits with the log open.
+  await h.waitFor('early child paused', () => (h.readText(current) || '').includes(`probe line 20/${LINES} `));
   // Grow the file past the threshold through another appending handle, as a long run would.
-  fs.appendFileSync(current, ('#'.repeat(1022) + '\r\n').repeat(4100));
+  const block = Buffer.from(('#'.repeat(1022) + '\r\n').repeat(128));
+  const fd = fs.openSync(current, 'a');
+  try {
+    for (let i = 0; i < 33; i++) fs.writeSync(fd, block);
+  } finally {
+    fs.closeSync(fd);
+  }
 
   const second = await h.launch(inst.exe, { env: h.launchEnv({ KESTOVAR_NDI_LOG_DIR: logDir,
     ...h.probeOptions({ tag: 'late', done: path.join(side, 'late') }) }) });
   assert.equal(second.code, 0);
-  assert.ok(!h.exists(path.join(side, 'early')), 'the early child was still writing during the rotation');
-  await h.waitFor('both children done', () => h.exists(path.join(side, 'early')) && h.exists(path.join(side, 'late')));
+  await h.waitFor('late child done', () => h.exists(path.join(side, 'late')));
+  fs.writeFileSync(resume, '');
+  await h.waitFor('early child done', () => h.exists(path.join(side, 'early')));
 
   const old = audit(h.readText(previous).replace(/^#{1022}\r\n/gm, ''));
   const fresh = audit(h.readText(current));
   assert.deepEqual(old.byTag.get('early'), Array.from({ length: LINES }, (_, i) => i + 1),
     'every line of the early child, before and after the rotation, is in bridge.previous.log');
+  const text = h.readText(previous);
+  assert.ok(text.indexOf(`probe line 21/${LINES} `) > text.lastIndexOf('#\r\n'),
+    'the lines written after the rotation follow the filler in bridge.previous.log');
   assert.ok(old.entries.some((e) => e.line === 'probe end tag=early'));
   assert.deepEqual([...old.byPid.keys()], [first.pid]);
   assert.ok(!fresh.byTag.has('early') && !fresh.entries.some((e) => e.line.includes('tag=early')),

@@ -10,6 +10,10 @@
 //   KESTOVAR_PROBE_REPORT   file that gets a copy of the whole output (for NUL output)
 //   KESTOVAR_PROBE_WAIT     file to wait for (up to 30 s) before writing anything
 //   KESTOVAR_PROBE_LINES    number of extra lines; KESTOVAR_PROBE_DELAY_MS between them
+//   KESTOVAR_PROBE_PAUSE_AT after this numbered line, wait for KESTOVAR_PROBE_RESUME
+//   KESTOVAR_PROBE_LOCK     named mutex held around each write, so that probes sharing a
+//                           log do not meet inside Wine, whose append-only writes from
+//                           several processes at the same instant can overlap
 //   KESTOVAR_PROBE_DONE     file created after the last line
 //   KESTOVAR_PROBE_EXIT     exit code
 #include <windows.h>
@@ -51,10 +55,19 @@ std::string Utf8(const std::wstring& text) {
 }
 
 HANDLE g_report = INVALID_HANDLE_VALUE;
+HANDLE g_lock = nullptr;
+
+void WaitForFile(const std::wstring& path) {
+  if (path.empty()) return;
+  for (int i = 0; i < 1500 && ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    ::Sleep(20);
+  }
+}
 
 void Line(const std::wstring& text) {
   const std::string bytes = Utf8(text + L"\r\n");
   DWORD written = 0;
+  if (g_lock != nullptr) ::WaitForSingleObject(g_lock, 10000);
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out != nullptr && out != INVALID_HANDLE_VALUE) {
     ::WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -62,6 +75,7 @@ void Line(const std::wstring& text) {
   if (g_report != INVALID_HANDLE_VALUE) {
     ::WriteFile(g_report, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
+  if (g_lock != nullptr) ::ReleaseMutex(g_lock);
 }
 
 std::wstring TypeName(DWORD std_handle) {
@@ -91,13 +105,9 @@ int wmain() {
     g_report = ::CreateFileW(report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  const std::wstring wait = Env(L"KESTOVAR_PROBE_WAIT");
-  if (!wait.empty()) {
-    for (int i = 0; i < 1500 && ::GetFileAttributesW(wait.c_str()) == INVALID_FILE_ATTRIBUTES;
-         ++i) {
-      ::Sleep(20);
-    }
-  }
+  const std::wstring lock = Env(L"KESTOVAR_PROBE_LOCK");
+  if (!lock.empty()) g_lock = ::CreateMutexW(nullptr, FALSE, lock.c_str());
+  WaitForFile(Env(L"KESTOVAR_PROBE_WAIT"));
   const std::wstring tag = Env(L"KESTOVAR_PROBE_TAG");
 
   Line(L"probe begin tag=" + tag + L" pid=" + std::to_wstring(::GetCurrentProcessId()));
@@ -140,14 +150,17 @@ int wmain() {
 
   const unsigned long lines = EnvNumber(L"KESTOVAR_PROBE_LINES");
   const unsigned long delay = EnvNumber(L"KESTOVAR_PROBE_DELAY_MS");
+  const unsigned long pause_at = EnvNumber(L"KESTOVAR_PROBE_PAUSE_AT");
   for (unsigned long i = 1; i <= lines; ++i) {
     if (delay > 0) ::Sleep(delay);
     Line(L"probe line " + std::to_wstring(i) + L"/" + std::to_wstring(lines) + L" tag=" + tag +
          L" ----------------------------------------------------------------");
+    if (i == pause_at) WaitForFile(Env(L"KESTOVAR_PROBE_RESUME"));
   }
   Line(L"probe end tag=" + tag);
 
   if (g_report != INVALID_HANDLE_VALUE) ::CloseHandle(g_report);
+  if (g_lock != nullptr) ::CloseHandle(g_lock);
   const std::wstring done = Env(L"KESTOVAR_PROBE_DONE");
   if (!done.empty()) {
     HANDLE file = ::CreateFileW(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
