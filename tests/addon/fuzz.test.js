@@ -179,7 +179,9 @@ function makeFuzzer(rand) {
   // Mostly random lists; some shaped like real calls so that senders get created and fed.
   function args(fn, model) {
     if (fn === 'start' && int(3) === 0) {
-      const a = [pick(strings.slice(0, 12)), 2 + int(30), 2 + int(30)];
+      // now and then a width whose line stride is at or beyond the 32-bit limit
+      const width = int(5) === 0 ? pick([536870911, 536870912, 1073741822, 1073741824, INT32_MAX]) : 2 + int(30);
+      const a = [pick(strings.slice(0, 12)), width, 2 + int(30)];
       if (int(2)) a.push(pick([30, 60, 30000, 0, undefined, NaN]));
       if (int(2)) a.push(pick([1, 1001, 0, -1, undefined]));
       if (int(2)) a.push(pick(['RGBA', 'UYVY', 'rgba', 5]));
