@@ -6,6 +6,7 @@
 // frame_changed if the bytes change while it owns them.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
 const { standinDir, openLog, fnv1a64, workDir, loadFreshAddon, copyStandin } = require('./standin-log.js');
@@ -118,7 +119,16 @@ test('the runtime reads the script memory itself: writing into an owned frame is
 });
 
 test('synchronous send (no asynchronous entry point) holds no buffer', async () => {
-  const q = startWith(copyStandin('noasync', path.join(dir, 'noasync')), 'sync');
+  // The stand-in copies each synchronous frame for its frame directory.
+  const frameDir = path.join(dir, 'frames');
+  fs.mkdirSync(frameDir, { recursive: true });
+  process.env.NDI_STANDIN_FRAME_DIR = frameDir;
+  let q;
+  try {
+    q = startWith(copyStandin('noasync', path.join(dir, 'noasync')), 'sync');
+  } finally {
+    delete process.env.NDI_STANDIN_FRAME_DIR;
+  }
   const refs = {};
   const send = (tag, seed) => {
     const b = frame(seed);
@@ -135,6 +145,9 @@ test('synchronous send (no asynchronous entry point) holds no buffer', async () 
   const ev = log.next();
   assert.deepEqual(ev.map((e) => e.event), ['send_video', 'send_video', 'send_destroy']);
   assert.deepEqual(ev.slice(0, 2).map((e) => [e.mode, e.fnv]), [['sync', fnv1a64(frame(5))], ['sync', fnv1a64(frame(6))]]);
+  assert.deepEqual(fs.readFileSync(path.join(frameDir, 'last-frame.raw')), frame(6));
+  const info = JSON.parse(fs.readFileSync(path.join(frameDir, 'last-frame.json'), 'utf8'));
+  assert.deepEqual([info.xres, info.yres, info.fourcc, info.stride, info.frames], [W, H, 'RGBA', W * 4, 2]);
 });
 
 test.after(() => {

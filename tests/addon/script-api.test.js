@@ -290,7 +290,6 @@ test('the runtime receives the name, the settings and the exact frame bytes', ()
     assert.deepEqual(ev.filter((e) => e.event === 'frame_changed'), []);
     assert.deepEqual(ev.slice(-2).map((e) => e.event), ['flush', 'send_destroy']);
   }
-  assert.equal(fromHex(toHex('Studio – Kamera ✓ 𝄞')), 'Studio – Kamera ✓ 𝄞');
 });
 
 test('lifecycle: start while running keeps settings, stop destroys once, restart', () => {
