@@ -14,6 +14,8 @@
 //   NDI_STANDIN_FRAME_DIR=<dir>     keep the last frame; write last-frame.raw and
 //                                   last-frame.json there at flush and destroy
 //                                                                     (read at send_create)
+// It sets NDI_STANDIN_INIT_COUNT=<pid>:<n> itself: the count of NDIlib_initialize calls of
+// the process, kept there so that it survives an unload and reload of this library.
 //
 // Log format: one line per event, "<event> <key>=<value> ... pid=<n> variant=<v>\n",
 // written with one WriteFile call under a named mutex, so processes may share the file.
