@@ -120,9 +120,9 @@ DWORD RunLaunchSequence() {
 
   PROCESS_INFORMATION process = {};
   DWORD result = kExitChildCreated;
-  // A process's current directory must fit MAX_PATH with its trailing backslash. Windows
-  // refuses a longer one, but Wine's CreateProcessW overruns its heap on it, so such an
-  // installation is refused here, through the same failure path, before the call.
+  // A process's current directory must fit MAX_PATH with its trailing backslash, so no
+  // child could be started there anyway; Wine's CreateProcessW even corrupts its heap on
+  // a longer one. Such an installation fails here, through the same failure path.
   const bool directory_fits = app_directory.size() < MAX_PATH - 1;
   if (!directory_fits) ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
   // A null environment hands over ours, as ApplyMachineNdiRuntimeDir left it.
