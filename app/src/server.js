@@ -55,13 +55,51 @@ function isLoopbackHost(host) {
   return name !== null && ['127.0.0.1', 'localhost', '[::1]'].includes(name[1].toLowerCase());
 }
 
-function handleConnection(socket) {
-  const peer = `${socket.remoteAddress}:${socket.remotePort}`;
+// Node reads a TCP socket 64 KiB at a time into a fresh buffer each time. Under Wine
+// every read is a trip through the Wine server, and at that size the reads alone cost
+// more CPU than everything else a frame needs. A socket given a caller's buffer
+// ("onread") reads as much as the connection holds in one go. Node offers that only for
+// sockets it creates itself, so the accepted (still paused) connection's handle is moved
+// into a socket made with it. Every read is handed on and copied out before the next
+// read starts, all on the one script thread, so one buffer serves every connection.
+const READ_BUFFER_BYTES = 4 * 1024 * 1024;
+let sharedReadBuffer = null;
+
+function openConnection(accepted, onData) {
+  const handle = accepted._handle;
+  if (handle && typeof handle.useUserBuffer === 'function') {
+    try {
+      sharedReadBuffer ??= Buffer.allocUnsafeSlow(READ_BUFFER_BYTES);
+      const socket = new net.Socket({
+        handle,
+        readable: true,
+        writable: true,
+        onread: { buffer: sharedReadBuffer, callback: (bytes, buffer) => onData(buffer.subarray(0, bytes)) },
+      });
+      accepted._handle = null;
+      return socket;
+    } catch (error) {
+      logEvent('large_reads_unavailable', { error: error.message });
+    }
+  }
+  // The plain way, for a Node.js without that constructor option.
+  accepted.on('data', onData);
+  accepted.resume();
+  return accepted;
+}
+
+function handleConnection(accepted) {
+  const peer = `${accepted.remoteAddress}:${accepted.remotePort}`;
   const id = ++connectionCount;
   let head = Buffer.alloc(0);
   let parser = null;
   let session = null;
   let closing = false;
+  const socket = openConnection(accepted, (chunk) => {
+    if (closing) return;
+    if (head) onHandshakeData(chunk);
+    else feed(chunk);
+  });
   connections.add(socket);
   socket.setNoDelay(true);
 
@@ -170,11 +208,6 @@ function handleConnection(socket) {
     upgrade(request, rest);
   }
 
-  socket.on('data', (chunk) => {
-    if (closing) return;
-    if (head) onHandshakeData(chunk);
-    else feed(chunk);
-  });
   socket.on('error', (error) => {
     if (!closing) logEvent('client_error', { id, peer, error: error.code || error.message });
   });
@@ -185,7 +218,8 @@ function handleConnection(socket) {
   });
 }
 
-const server = net.createServer(handleConnection);
+// Paused, so that no byte is read before the connection's reading socket is in place.
+const server = net.createServer({ pauseOnConnect: true }, handleConnection);
 
 server.on('error', (error) => {
   logEvent('listen_failed', { host: HOST, port, error: error.code || error.message });

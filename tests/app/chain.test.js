@@ -98,6 +98,7 @@ async function runChain(t, { format, width, height, count, fpsN, fpsD }) {
   const end = bridge.records().find((r) => r.event === 'session_end');
   assert.equal(end.frames, String(count));
   assert.equal(bridge.alive(), true, 'the bridge keeps serving after the application left');
+  assert.ok(!bridge.records().some((r) => r.event === 'large_reads_unavailable'), 'sockets read into the large buffer');
   const exit = await bridge.stop();
   assert.equal(exit.code, 0);
   assert.ok(bridge.records().some((r) => r.event === 'shutdown' && r.signal === 'SIGINT'));

@@ -1,0 +1,108 @@
+'use strict';
+// Throughput of the whole chain: an application (Linux node) sends raw frames over
+// WebSocket as fast as the connection takes them to the installed bridge runtime under
+// Wine, which unmasks them in place and hands them to quorvex.node and on to the stand-in
+// NDI runtime (checksums off, so the runtime itself reads nothing). For each size and
+// format it prints the sustained frames per second and the bridge process's CPU time per
+// frame (process.cpuUsage() reported by the server on request), plus the MB/s it carried.
+//
+// Command (after a build; it stages the installation tree itself):
+//   node bench/chain.js [BUILD_DIR] [SECONDS_PER_CASE]
+// e.g. node bench/chain.js build-h4 4
+// Goal: >= 60 fps of 1920x1080 RGBA on a 2-core machine under Wine.
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
+
+const sourceDir = path.resolve(__dirname, '..');
+const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
+const seconds = Number(process.argv[3] || 4);
+process.env.KESTOVAR_BUILD_DIR ??= buildDir;
+process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
+process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
+const rig = require('../tests/app/rig');
+
+const CASES = [
+  ['RGBA', 1920, 1080],
+  ['UYVY', 1920, 1080],
+  ['RGBA', 3840, 2160],
+  ['UYVY', 3840, 2160],
+];
+
+// The application side is kept as light as it can be, so the figures are the bridge's:
+// a raw WebSocket client whose frames are masked once in advance (each with its own
+// mask) and then only written. The tests send through `ws` with fresh masks.
+function serverMessages(client) {
+  return rig.parseServerStream(Buffer.from(client.text(), 'latin1')).frames
+    .filter((f) => f.json).map((f) => f.json);
+}
+
+async function request(client, type, count) {
+  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify({ type }))));
+  return client.until(type, () => serverMessages(client).filter((m) => m.type === 'stats')[count], 120000);
+}
+
+async function runCase(port, format, width, height) {
+  const client = await rig.rawConnect(port);
+  const hello = { source: 'bench', width, height, fpsN: 60, format };
+  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
+  const ready = await client.until('ready', () => serverMessages(client).find((m) => m.type === 'ready' || m.type === 'error'));
+  if (ready.type !== 'ready') throw new Error(`bridge refused: ${ready.message}`);
+  // Distinct frames, so nothing along the way can get away with caching.
+  const frames = [1, 2, 3, 4].map((n) => rig.maskedFrame(2, rig.testFrame(ready.frameBytes, n)));
+  let sent = 0;
+  const sendSome = async (count) => {
+    for (let i = 0; i < count; i++) await client.write(frames[sent++ % frames.length]);
+  };
+  const warm = performance.now();
+  while (performance.now() - warm < 1000) await sendSome(5);
+  const s0 = await request(client, 'stats', 0);
+  const t0 = performance.now();
+  const c0 = process.cpuUsage();
+  while (performance.now() - t0 < seconds * 1000) await sendSome(5);
+  // The stats answer comes after every frame before it has been handed to the runtime.
+  const s1 = await request(client, 'stats', 1);
+  const elapsed = (performance.now() - t0) / 1000;
+  const c1 = process.cpuUsage(c0);
+  await client.write(rig.maskedFrame(8, Buffer.from([0x03, 0xe8])));
+  await client.closed(30000);
+  const count = s1.frames - s0.frames;
+  const bridgeCpuMs = (s1.cpuUserUs + s1.cpuSystemUs - s0.cpuUserUs - s0.cpuSystemUs) / 1000;
+  return {
+    format, width, height, frames: count, fps: count / elapsed,
+    mbps: (count * ready.frameBytes) / elapsed / 1e6,
+    bridgeCpuMsPerFrame: bridgeCpuMs / count,
+    clientCpuMsPerFrame: (c1.user + c1.system) / 1000 / count,
+  };
+}
+
+async function main() {
+  console.log(`bench: staging the installation tree from ${buildDir}`);
+  execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
+  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  const bridge = await rig.startBridge({
+    dir: path.join(buildDir, 'bench', 'chain'),
+    env: { NDI_STANDIN_CHECKSUM: '0' },
+  });
+  try {
+    console.log(`bench: ${seconds} s per case, ${require('node:os').cpus().length} cores, bridge under Wine`);
+    console.log('format  size        frames     fps    MB/s  bridge CPU ms/frame  client CPU ms/frame');
+    const results = [];
+    for (const [format, width, height] of CASES) {
+      const r = await runCase(bridge.port, format, width, height);
+      results.push(r);
+      console.log(`${r.format.padEnd(7)} ${`${r.width}x${r.height}`.padEnd(10)} ${String(r.frames).padStart(7)}` +
+        ` ${r.fps.toFixed(1).padStart(7)} ${r.mbps.toFixed(0).padStart(7)} ${r.bridgeCpuMsPerFrame.toFixed(2).padStart(20)}` +
+        ` ${r.clientCpuMsPerFrame.toFixed(2).padStart(20)}`);
+    }
+    const goal = results.find((r) => r.format === 'RGBA' && r.width === 1920);
+    console.log(`RESULT: 1920x1080 RGBA sustained ${goal.fps.toFixed(1)} fps ` +
+      `(goal >= 60: ${goal.fps >= 60 ? 'met' : 'not met'}), ${goal.bridgeCpuMsPerFrame.toFixed(2)} ms bridge CPU per frame`);
+  } finally {
+    await bridge.stop();
+  }
+}
+
+main().catch((e) => {
+  console.error(`bench: ${e.stack || e}`);
+  process.exit(1);
+});
