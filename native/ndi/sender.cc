@@ -26,10 +26,29 @@ struct SenderState {
 
 SenderState g_sender = {nullptr, 0, 0, 30, 1, kFourCcRgba, 0, 0, nullptr, nullptr};
 
+void ReleaseHeldBufferAtTeardown(void* env);
+
+// Lets go of the held buffer, and of the teardown watch on its environment.
 void ReleaseHeldBuffer() {
   if (g_sender.held_buffer != nullptr && g_sender.held_buffer_env != nullptr) {
     napi_delete_reference(g_sender.held_buffer_env, g_sender.held_buffer);
+    napi_remove_env_cleanup_hook(g_sender.held_buffer_env, ReleaseHeldBufferAtTeardown,
+                                 g_sender.held_buffer_env);
   }
+  g_sender.held_buffer = nullptr;
+  g_sender.held_buffer_env = nullptr;
+}
+
+// The sender outlives environments, but the held buffer belongs to one: a worker that
+// sent the last frame may end before stop(), and its memory goes with it. The runtime is
+// flushed first, so it never reads freed memory, and the reference is deleted while its
+// environment still exists. The sender itself keeps running.
+void ReleaseHeldBufferAtTeardown(void* env) {
+  if (g_sender.held_buffer_env != env) return;
+  if (g_sender.sender != nullptr && g_ndi_runtime.send_video_async != nullptr) {
+    g_ndi_runtime.send_video_async(g_sender.sender, nullptr);
+  }
+  napi_delete_reference(g_sender.held_buffer_env, g_sender.held_buffer);
   g_sender.held_buffer = nullptr;
   g_sender.held_buffer_env = nullptr;
 }
@@ -105,7 +124,12 @@ bool SendFrame(napi_env env, napi_value buffer, uint8_t* data, size_t byte_lengt
   g_ndi_runtime.send_video_async(g_sender.sender, &frame);
   // The runtime reads the previous frame until it has accepted this one: only now may
   // that buffer go.
-  ReleaseHeldBuffer();
+  if (g_sender.held_buffer_env == env) {
+    napi_delete_reference(env, g_sender.held_buffer);
+  } else {
+    ReleaseHeldBuffer();
+    napi_add_env_cleanup_hook(env, ReleaseHeldBufferAtTeardown, env);
+  }
   g_sender.held_buffer = reference;
   g_sender.held_buffer_env = env;
   return true;
