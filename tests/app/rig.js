@@ -19,6 +19,7 @@ const REG_KEY = 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Envi
 
 // The stand-in log parser and FNV-1a 64 of the addon tests, shared.
 const standin = require(path.join(SOURCE_DIR, 'tests', 'addon', 'standin-log.js'));
+const { sleep, waitFor } = require('../rig/wait.js');
 
 function windowsPath(unixPath) {
   return 'Z:' + path.resolve(unixPath).replace(/\//g, '\\');
@@ -43,20 +44,6 @@ function setNdiRuntimeDir(unixDir) {
     }
   } else {
     wine(['reg', 'add', REG_KEY, '/v', 'NDI_RUNTIME_DIR_V6', '/t', 'REG_SZ', '/d', windowsPath(unixDir), '/f']);
-  }
-}
-
-function sleep(ms) {
-  return new Promise((resolve) => setTimeout(resolve, ms));
-}
-
-async function waitFor(what, probe, timeoutMs = 60000) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    const value = probe();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await sleep(50);
   }
 }
 

@@ -7,6 +7,7 @@ const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { sleep, waitFor } = require('../rig/wait.js');
 
 const BUILD = path.resolve(process.env.KESTOVAR_BUILD_DIR);
 const LAUNCHER = path.join(BUILD, 'launcher', 'Kestovar Output Bridge.exe');
@@ -82,20 +83,6 @@ function launch(exe, { env = launchEnv(), args = [], cwd } = {}) {
     child.on('error', reject);
     child.on('exit', (code, signal) => resolve({ code, signal, pid: child.pid }));
   });
-}
-
-function sleep(ms) {
-  return new Promise((resolve) => setTimeout(resolve, ms));
-}
-
-async function waitFor(what, predicate, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = predicate();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(25);
-  }
 }
 
 function readText(file) {
