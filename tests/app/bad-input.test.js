@@ -188,7 +188,11 @@ test('requests that are not a WebSocket upgrade get an HTTP answer', async () =>
   });
   await client.until('the upgrade', () => (client.text().includes('\r\n\r\n') ? true : undefined));
   assert.ok(client.text().includes('Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n'));
+  // That client holds the one slot until the bridge sees its connection drop.
+  const ended = () => bridge.records().filter((r) => r.event === 'session_end').length;
+  const before = ended();
   client.socket.destroy();
+  await rig.waitFor('the dropped session to end', () => ended() === before + 1, 10000);
   await assertStillServing();
 });
 
