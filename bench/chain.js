@@ -43,7 +43,7 @@ async function request(client, type, count) {
 
 async function runCase(port, format, width, height) {
   const client = await rig.rawConnect(port);
-  const hello = { source: 'bench', width, height, fpsN: 60, format };
+  const hello = { token: rig.tokens.get(port), source: 'bench', width, height, fpsN: 60, format };
   await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
   const ready = await client.until('ready', () => serverMessages(client).find((m) => m.type === 'ready' || m.type === 'error'));
   if (ready.type !== 'ready') throw new Error(`bridge refused: ${ready.message}`);

@@ -1,15 +1,18 @@
 'use strict';
-// The sample application: connects to the bridge over WebSocket, says hello, and sends a
-// moving test pattern as raw RGBA frames at a steady rate for a few seconds.
-// Usage: node demo/sample-app.js PORT [WIDTH HEIGHT FPS SECONDS]
+// The sample application: finds the bridge through its state file (port and token),
+// connects over WebSocket, says hello, and sends a moving test pattern as raw RGBA frames
+// at a steady rate for a few seconds.
+// Usage: node demo/sample-app.js [WIDTH HEIGHT FPS SECONDS]
+// (KESTOVAR_BRIDGE_STATE_DIR names the state file's directory, as for the bridge.)
+const fs = require('node:fs');
+const path = require('node:path');
 const WebSocket = require('ws');
 const { createPattern } = require('./pattern');
 
-const [port, width = 1280, height = 720, fps = 30, seconds = 5] = process.argv.slice(2).map(Number);
-if (!port) {
-  console.error('usage: node demo/sample-app.js PORT [WIDTH HEIGHT FPS SECONDS]');
-  process.exit(2);
-}
+const [width = 1280, height = 720, fps = 30, seconds = 5] = process.argv.slice(2).map(Number);
+const stateDir = process.env.KESTOVAR_BRIDGE_STATE_DIR ||
+  path.join(process.env.LOCALAPPDATA || '', 'Tarnwell', 'Kestovar Output Bridge');
+const { port, token } = JSON.parse(fs.readFileSync(path.join(stateDir, 'bridge.json'), 'utf8'));
 
 const socket = new WebSocket(`ws://127.0.0.1:${port}/`, { perMessageDeflate: false });
 const draw = createPattern(width, height);
@@ -38,7 +41,7 @@ async function run() {
 }
 
 socket.on('open', () => {
-  socket.send(JSON.stringify({ type: 'hello', source: 'Kestovar demo pattern', width, height, fpsN: fps, fpsD: 1, format: 'RGBA' }));
+  socket.send(JSON.stringify({ type: 'hello', token, source: 'Kestovar demo pattern', width, height, fpsN: fps, fpsD: 1, format: 'RGBA' }));
 });
 socket.on('message', (data) => {
   const message = JSON.parse(data.toString());

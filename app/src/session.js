@@ -1,18 +1,22 @@
 'use strict';
-// One connected application: its hello, the NDI sender started from it, and the frame
+// One connection's application protocol: its first message (a hello or a stop request,
+// each with the bridge's token), the NDI sender started from a hello, and the frame
 // buffers its binary messages land in.
 //
 // The hello is a JSON text message:
-//   {"type":"hello","source":"Stage left","width":1920,"height":1080,
-//    "fpsN":30,"fpsD":1,"format":"RGBA"}
+//   {"type":"hello","token":"<from bridge.json>","source":"Stage left","width":1920,
+//    "height":1080,"fpsN":30,"fpsD":1,"format":"RGBA"}
 // ("type" and "fpsD" may be left out; fpsD is then 1). The bridge answers
 //   {"type":"ready","frameBytes":8294400,...}
 // and from then on every binary message is one whole raw frame of exactly frameBytes
 // bytes (RGBA: width*4 per line, UYVY: width*2 per line, no padding). The text message
 // {"type":"stats"} is answered with the frame count and the bridge's CPU time so far.
-// Every refusal is a {"type":"error","message":...} text followed by a close frame.
+// The first message may instead be {"type":"shutdown","token":...}, which stops the bridge.
+// Every refusal is a {"type":"error","code":...,"error":<stable id>,"message":...} text
+// followed by a close frame.
 
 const { OPCODE, WebSocketError, decodeUtf8 } = require('./websocket');
+const { tokenMatches } = require('./access');
 
 const MAX_TEXT_BYTES = 64 * 1024;
 const MAX_DIMENSION = 8192;
@@ -20,9 +24,10 @@ const MAX_PIXELS = 7680 * 4320;
 const MAX_RATE_TERM = 1000000;
 const MAX_SOURCE_CHARS = 200;
 // The NDI runtime may still read the last frame handed to it until the next one has been
-// handed over, so a new message never lands in that buffer: three buffers in rotation
-// leave one spare for a message that is abandoned half-way.
-const FRAME_BUFFERS = 3;
+// handed over, so a new message never lands in that buffer: the next one fills the other
+// buffer. A message abandoned half-way ends the session (and flushes the runtime), so it
+// never leaves a third buffer in play.
+const FRAME_BUFFERS = 2;
 
 const BYTES_PER_PIXEL = { RGBA: 4, UYVY: 2 };
 
@@ -65,10 +70,14 @@ function validateHello(hello) {
 }
 
 // ndi: the loaded addon, or null when it could not be loaded.
+// token: the bridge's token, which the first message must carry.
+// claimSlot(): takes the one application slot; false when another application holds it.
+// onShutdown(): a stop request with the right token came.
 // reply(object): sends a JSON text message to the client.
 // log(event, fields): one log record.
-function createSession({ ndi, reply, log, peer }) {
+function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer }) {
   let settings = null;
+  let authenticated = false;
   let textBuffer = null;
   const frames = [];
   let nextFrame = 0;
@@ -77,23 +86,23 @@ function createSession({ ndi, reply, log, peer }) {
   let lastFrameAt = 0;
   const startedAt = Date.now();
 
-  function refuse(code, message) {
-    throw new WebSocketError(code, message);
+  function refuse(code, message, id) {
+    throw new WebSocketError(code, message, id);
   }
 
   function beginMessage(opcode, length, fin) {
     if (opcode === OPCODE.TEXT) {
-      if (length > MAX_TEXT_BYTES) refuse(1009, `text message too big: the limit is ${MAX_TEXT_BYTES} bytes`);
+      if (length > MAX_TEXT_BYTES) refuse(1009, `text message too big: the limit is ${MAX_TEXT_BYTES} bytes`, 'protocol_error');
       textBuffer ??= Buffer.allocUnsafe(MAX_TEXT_BYTES);
       return textBuffer;
     }
-    if (!settings) refuse(1008, 'send the hello before any frame');
+    if (!settings) refuse(1008, 'send the hello before any frame', 'bad_hello');
     const expected = settings.frameBytes;
     if (fin && length > expected) {
-      refuse(1009, `message too big: a frame is ${expected} bytes, this message is ${length}`);
+      refuse(1009, `message too big: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     if (fin && length !== expected) {
-      refuse(1008, `wrong frame size: a frame is ${expected} bytes, this message is ${length}`);
+      refuse(1008, `wrong frame size: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     // Allocated only now that the size is known to be the agreed one, never from what a
     // client claims.
@@ -103,18 +112,19 @@ function createSession({ ndi, reply, log, peer }) {
 
   function startSender(hello) {
     const { settings: wanted, error } = validateHello(hello);
-    if (error) refuse(1008, `bad hello: ${error}`);
-    if (!ndi) refuse(1011, 'the NDI addon could not be loaded; see the bridge log');
+    if (error) refuse(1008, `bad hello: ${error}`, 'bad_hello');
+    if (!claimSlot()) refuse(1013, 'another application is already connected to the bridge', 'busy');
+    if (!ndi) refuse(1011, 'the NDI addon could not be loaded; see the bridge log', 'runtime_unavailable');
     if (!ndi.isAvailable()) {
       log('ndi_runtime_unavailable', { peer });
-      refuse(1011, 'NDI runtime not available on this machine');
+      refuse(1011, 'NDI runtime not available on this machine', 'runtime_unavailable');
     }
     // A sender left over from an earlier client would keep its old settings.
     if (ndi.isRunning()) ndi.stop();
     const { source, width, height, fpsN, fpsD, format, frameBytes } = wanted;
     if (!ndi.start(source, width, height, fpsN, fpsD, format)) {
       log('sender_refused', { peer, source, width, height, format });
-      refuse(1011, 'the NDI runtime refused to create the sender');
+      refuse(1011, 'the NDI runtime refused to create the sender', 'runtime_unavailable');
     }
     settings = wanted;
     log('sender_started', { peer, source, width, height, fps: `${fpsN}/${fpsD}`, format, frame_bytes: frameBytes });
@@ -139,20 +149,36 @@ function createSession({ ndi, reply, log, peer }) {
     try {
       message = JSON.parse(text);
     } catch {
-      refuse(1007, settings ? 'text message is not valid JSON' : 'the hello is not valid JSON');
+      refuse(1007, settings ? 'text message is not valid JSON' : 'the hello is not valid JSON',
+        settings ? 'protocol_error' : 'bad_hello');
     }
-    if (!settings) return startSender(message);
+    if (!authenticated) return firstMessage(message);
     if (message && message.type === 'stats') return reply(stats());
-    refuse(1008, 'after the hello only binary frames and {"type":"stats"} are accepted');
+    refuse(1008, 'after the hello only binary frames and {"type":"stats"} are accepted', 'protocol_error');
+  }
+
+  // The token is checked before anything else in the message is looked at, so a client
+  // without it learns nothing and holds nothing.
+  function firstMessage(message) {
+    const isObject = message !== null && typeof message === 'object' && !Array.isArray(message);
+    if (isObject && !tokenMatches(token, message.token)) {
+      refuse(1008, 'bad token: give the token from the bridge state file (bridge.json)', 'bad_token');
+    }
+    if (isObject && message.type === 'shutdown') {
+      authenticated = true;
+      return onShutdown();
+    }
+    startSender(message);
+    authenticated = true;
   }
 
   function onFrame(buffer, length) {
     if (length !== settings.frameBytes) {
-      refuse(1008, `wrong frame size: a frame is ${settings.frameBytes} bytes, this message is ${length}`);
+      refuse(1008, `wrong frame size: a frame is ${settings.frameBytes} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     if (!ndi.sendFrame(buffer)) {
       log('frame_refused', { peer, frame: framesSent });
-      refuse(1011, 'the NDI sender refused the frame');
+      refuse(1011, 'the NDI sender refused the frame', 'runtime_unavailable');
     }
     lastFrameAt = Date.now();
     if (framesSent === 0) {
@@ -184,7 +210,7 @@ function createSession({ ndi, reply, log, peer }) {
     frames.length = 0;
   }
 
-  return { beginMessage, endMessage, end, hasHello: () => settings !== null };
+  return { beginMessage, endMessage, end, hasHello: () => settings !== null, authenticated: () => authenticated };
 }
 
 module.exports = { createSession, validateHello };

@@ -11,11 +11,13 @@ const MAX_HEADER_BYTES = 8192;
 const MAX_CONTROL_PAYLOAD = 125;
 const MAX_CLOSE_REASON_BYTES = 123;
 
-// A violation that ends the connection with this close code and reason.
+// A violation that ends the connection with this close code and reason; `id` is the
+// stable name of the refusal that clients can act on.
 class WebSocketError extends Error {
-  constructor(code, reason) {
+  constructor(code, reason, id = 'protocol_error') {
     super(reason);
     this.code = code;
+    this.id = id;
   }
 }
 

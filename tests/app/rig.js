@@ -108,17 +108,31 @@ async function stopBridgeProcess(pid) {
   }
 }
 
+// The token of the bridge on each port, from its state file: openSession puts it in
+// every hello that does not bring its own.
+const tokens = new Map();
+
+// Reads a bridge's state file and remembers its token; returns the state.
+function adoptState(stateDir) {
+  const state = JSON.parse(fs.readFileSync(path.join(stateDir, 'bridge.json'), 'utf8'));
+  tokens.set(state.port, state.token);
+  return state;
+}
+
 // Starts the installed bridge runtime on the installed server script, as the launcher
-// does (app as current directory), with standard output in a log file.
+// does (app as current directory), with standard output in a log file and its state file
+// in dir/state.
 async function startBridge({ dir, env = {}, root = STAGE_DIR }) {
   fs.mkdirSync(dir, { recursive: true });
   const logFile = path.join(dir, 'bridge.log');
+  const stateDir = path.join(dir, 'state');
   fs.rmSync(logFile, { force: true });
+  fs.rmSync(stateDir, { recursive: true, force: true });
   const fd = fs.openSync(logFile, 'a');
   const child = spawn(WINE_EXEC, [PREFIX, path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'),
     windowsPath(path.join(root, 'app', 'src', 'server.js'))], {
     cwd: path.join(root, 'app'),
-    env: wineEnv({ KESTOVAR_BRIDGE_PORT: '0', ...env }),
+    env: wineEnv({ KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: windowsPath(stateDir), ...env }),
     stdio: ['ignore', fd, fd],
   });
   fs.closeSync(fd);
@@ -131,9 +145,14 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR }) {
     if (exited) throw new Error(`bridge exited early (${JSON.stringify(exited)}):\n${readText(logFile)}`);
     return bridgeRecords(readText(logFile)).find((r) => r.event === 'listening');
   });
+  const state = await waitFor('the state file', () => fs.existsSync(path.join(stateDir, 'bridge.json')) && adoptState(stateDir));
   return {
     port: Number(listening.port),
+    token: state.token,
+    pid: state.pid,
+    stateDir,
     logFile,
+    exited: exitPromise,
     records: () => bridgeRecords(readText(logFile)),
     alive: () => exited === null,
     async stop() {
@@ -183,11 +202,12 @@ function connect(port, options = {}) {
   return { socket, messages, opened, done, nextMessage, send };
 }
 
-// Opens a session: hello, then waits for "ready".
+// Opens a session: hello (with the bridge's token unless it brings one), then waits for
+// "ready".
 async function openSession(port, hello) {
   const client = connect(port);
   await client.opened;
-  await client.send(JSON.stringify(hello));
+  await client.send(JSON.stringify({ token: tokens.get(port), ...hello }));
   const ready = await client.nextMessage((m) => m.type === 'ready' || m.type === 'error');
   if (ready.type !== 'ready') throw new Error(`session refused: ${ready.message}`);
   return { ...client, ready };
@@ -298,6 +318,6 @@ function testFrame(bytes, seed) {
 module.exports = {
   BUILD_DIR, SOURCE_DIR, PREFIX, STAGE_DIR, WINE_EXEC, standin, windowsPath, wineEnv, wine,
   setNdiRuntimeDir, sleep, waitFor, readText, bridgeRecords, findWineProcess, processAlive,
-  stopBridgeProcess, startBridge, connect, openSession, maskedFrame, rawConnect,
+  stopBridgeProcess, startBridge, adoptState, tokens, connect, openSession, maskedFrame, rawConnect,
   parseServerStream, testFrame,
 };

@@ -17,7 +17,7 @@ const HELLO = { source: 'no runtime', width: 16, height: 16, fpsN: 30, format: '
 async function refusedHello(port) {
   const client = rig.connect(port);
   await client.opened;
-  await client.send(JSON.stringify(HELLO));
+  await client.send(JSON.stringify({ token: rig.tokens.get(port), ...HELLO }));
   return { ...(await client.done), error: client.messages.find((m) => m.type === 'error') };
 }
 

@@ -1,0 +1,87 @@
+'use strict';
+// The running bridge's state file, bridge.json: its port, process id, token and start
+// time. Applications and the stop tool read it to find the bridge; it lies in the
+// per-user product directory (the parent of the launcher's logs), which only its own
+// user can read, so holding the token there proves a client is that user's.
+
+const fs = require('node:fs');
+const net = require('node:net');
+const path = require('node:path');
+
+const STATE_FILE_NAME = 'bridge.json';
+
+// KESTOVAR_BRIDGE_STATE_DIR, else %LOCALAPPDATA%\Tarnwell\Kestovar Output Bridge; null
+// when neither is set.
+function stateDirectory(env = process.env) {
+  if (env.KESTOVAR_BRIDGE_STATE_DIR) return env.KESTOVAR_BRIDGE_STATE_DIR;
+  if (!env.LOCALAPPDATA) return null;
+  return path.join(env.LOCALAPPDATA, 'Tarnwell', 'Kestovar Output Bridge');
+}
+
+// Written whole or not at all: a reader never sees half a file.
+function writeState(dir, state) {
+  fs.mkdirSync(dir, { recursive: true });
+  const file = path.join(dir, STATE_FILE_NAME);
+  const temporary = `${file}.${state.pid}.tmp`;
+  fs.writeFileSync(temporary, JSON.stringify(state) + '\n', { mode: 0o600 });
+  fs.renameSync(temporary, file);
+}
+
+// The state, or null when there is no usable file.
+function readState(dir) {
+  let state;
+  try {
+    state = JSON.parse(fs.readFileSync(path.join(dir, STATE_FILE_NAME), 'utf8'));
+  } catch {
+    return null;
+  }
+  const valid = state !== null && typeof state === 'object' &&
+    Number.isInteger(state.port) && state.port > 0 && state.port < 65536 &&
+    Number.isInteger(state.pid) && state.pid > 0 && typeof state.token === 'string';
+  return valid ? state : null;
+}
+
+// Removes the file only while it is still this process's: a bridge that found another
+// one running must never take that one's file away.
+function removeOwnState(dir, pid = process.pid) {
+  const state = readState(dir);
+  if (!state || state.pid !== pid) return false;
+  try {
+    fs.unlinkSync(path.join(dir, STATE_FILE_NAME));
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+function processAlive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (error) {
+    return error.code === 'EPERM';
+  }
+}
+
+// A file left by a bridge that crashed may name a process id the system has since given
+// to another program, so the port must answer too.
+function portAnswers(port, timeoutMs = 2000) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    const done = (answer) => {
+      socket.destroy();
+      resolve(answer);
+    };
+    socket.setTimeout(timeoutMs, () => done(false));
+    socket.once('connect', () => done(true));
+    socket.once('error', () => done(false));
+  });
+}
+
+async function runningBridge(dir) {
+  const state = dir && readState(dir);
+  if (!state || state.pid === process.pid || !processAlive(state.pid)) return null;
+  return (await portAnswers(state.port)) ? state : null;
+}
+
+module.exports = { STATE_FILE_NAME, stateDirectory, writeState, readState, removeOwnState, processAlive, runningBridge };
