@@ -20,6 +20,7 @@ const REG_KEY = 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Envi
 // The stand-in log parser and FNV-1a 64 of the addon tests, shared.
 const standin = require(path.join(SOURCE_DIR, 'tests', 'addon', 'standin-log.js'));
 const { sleep, waitFor } = require('../rig/wait.js');
+const { maskedFrame } = require('./frames');
 
 function windowsPath(unixPath) {
   return 'Z:' + path.resolve(unixPath).replace(/\//g, '\\');
@@ -204,36 +205,13 @@ function connect(port, options = {}) {
 
 // Opens a session: hello (with the bridge's token unless it brings one), then waits for
 // "ready".
-async function openSession(port, hello) {
-  const client = connect(port);
+async function openSession(port, hello, options = {}) {
+  const client = connect(port, options);
   await client.opened;
   await client.send(JSON.stringify({ token: tokens.get(port), ...hello }));
   const ready = await client.nextMessage((m) => m.type === 'ready' || m.type === 'error');
   if (ready.type !== 'ready') throw new Error(`session refused: ${ready.message}`);
   return { ...client, ready };
-}
-
-// One client frame with a mask, as raw bytes; options override the header bits.
-function maskedFrame(opcode, payload, { fin = true, rsv = 0, mask = crypto.randomBytes(4), masked = true, length } = {}) {
-  const len = length === undefined ? payload.length : length;
-  let header;
-  if (len < 126) {
-    header = Buffer.from([0, len]);
-  } else if (len < 0x10000) {
-    header = Buffer.alloc(4);
-    header[1] = 126;
-    header.writeUInt16BE(len, 2);
-  } else {
-    header = Buffer.alloc(10);
-    header[1] = 127;
-    header.writeBigUInt64BE(BigInt(len), 2);
-  }
-  header[0] = (fin ? 0x80 : 0) | (rsv << 4) | opcode;
-  if (!masked) return Buffer.concat([header, payload]);
-  header[1] |= 0x80;
-  const body = Buffer.from(payload);
-  for (let i = 0; i < body.length; i++) body[i] ^= mask[i & 3];
-  return Buffer.concat([header, mask, body]);
 }
 
 // A raw TCP client: does the handshake, then writes exactly what it is given and parses
