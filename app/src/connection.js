@@ -32,11 +32,18 @@ function handleConnection(accepted, id, bridge) {
   let lastHeardAt = Date.now();
   let pingTimer = null;
 
-  const { socket, largeReads, why } = openConnection(accepted, (chunk) => {
-    lastHeardAt = Date.now();
-    if (closing) return;
-    if (head) onHandshakeData(chunk);
-    else feed(chunk);
+  const { socket, largeReads, why } = openConnection(accepted, {
+    chunk(bytes) {
+      lastHeardAt = Date.now();
+      if (closing) return;
+      if (head) onHandshakeData(bytes);
+      else guard(() => parser.push(bytes));
+    },
+    target: () => (closing || !parser ? null : parser.directTarget()),
+    arrived(count) {
+      lastHeardAt = Date.now();
+      if (!closing) guard(() => parser.directArrived(count));
+    },
   }, { plainReads: bridge.plainReads });
   if (!largeReads && !toldPlainReads) {
     toldPlainReads = true;
@@ -120,9 +127,10 @@ function handleConnection(accepted, id, bridge) {
     }
   }
 
-  function feed(chunk) {
+  // Runs a step of the parser; whatever it refuses ends the connection with its code.
+  function guard(step) {
     try {
-      parser.push(chunk);
+      step();
     } catch (error) {
       if (error instanceof ws.WebSocketError) return closeWith(error.code, error.message, error.id);
       log('internal_error', { id, peer, error: error.stack || String(error) });
@@ -171,7 +179,7 @@ function handleConnection(accepted, id, bridge) {
       control,
     });
     log('client_connected', { id, peer, path: request.path, origin: request.headers.origin || 'none' });
-    if (rest.length > 0) feed(rest);
+    if (rest.length > 0) guard(() => parser.push(rest));
   }
 
   function onHandshakeData(chunk) {

@@ -180,7 +180,9 @@ const PAYLOAD = 1;
 //   endMessage(opcode, buffer, length)    a whole message now sits in buffer[0, length)
 //   control(opcode, payload)              a close, ping or pong (payload is reused after)
 // push(chunk) throws WebSocketError on any protocol violation; nothing is parsed after
-// that, nor after stop().
+// that, nor after stop(). A reader that can choose where each read lands asks
+// directTarget() first and reports a read into it with directArrived(count), which may
+// throw the same way.
 function createFrameParser(owner) {
   const header = Buffer.alloc(14);
   let headerHave = 0;
@@ -279,6 +281,14 @@ function createFrameParser(owner) {
     }
   }
 
+  // The payload bytes [at, at + count) of the current frame now sit in target: they are
+  // unmasked where they are.
+  function payloadArrived(target, at, count) {
+    owner.unmask(target.subarray(at, at + count), masks[frameDone & 3]);
+    frameDone += count;
+    if (frameDone === frameLength) endFrame();
+  }
+
   function push(chunk) {
     let pos = 0;
     while (!stopped) {
@@ -301,18 +311,32 @@ function createFrameParser(owner) {
       const count = Math.min(frameLength - frameDone, chunk.length - pos);
       const target = opcode >= 0x8 ? controlPayload : messageTarget;
       const at = opcode >= 0x8 ? frameDone : messageLength + frameDone;
-      // The one copy a payload byte makes: from the socket's chunk into its final place,
-      // then unmasked there.
+      // The one copy a payload byte makes on this path: from the socket's chunk into its
+      // final place, then unmasked there.
       chunk.copy(target, at, pos, pos + count);
-      owner.unmask(target.subarray(at, at + count), masks[frameDone & 3]);
       pos += count;
-      frameDone += count;
-      if (frameDone === frameLength) endFrame();
+      payloadArrived(target, at, count);
     }
+  }
+
+  // Where the next socket read may land directly: the rest of the current binary frame's
+  // payload, in place in its message buffer, so a read never runs past the frame. Null
+  // while the parser must look at the bytes first (headers, control frames, text).
+  function directTarget() {
+    if (stopped || state !== PAYLOAD || opcode >= 0x8 || messageOpcode !== OPCODE.BINARY) return null;
+    const at = messageLength + frameDone;
+    return messageTarget.subarray(at, at + frameLength - frameDone);
+  }
+
+  // count bytes were read into the start of the last directTarget().
+  function directArrived(count) {
+    if (!stopped) payloadArrived(messageTarget, messageLength + frameDone, count);
   }
 
   return {
     push,
+    directTarget,
+    directArrived,
     stop() {
       stopped = true;
     },

@@ -15,8 +15,10 @@ const { createSession } = require(path.join(app, 'session'));
 const stateFile = require(path.join(app, 'state-file'));
 const { maskedFrame } = require('./frames');
 
-// A parser whose messages land in buffers of `limit` bytes; returns what it saw.
-function parse(chunks, limit = 1 << 20) {
+// A parser whose messages land in buffers of `limit` bytes; returns what it saw. With
+// `direct`, it is read as the bridge's socket reads it: each read of at most `direct`
+// bytes lands in the parser's direct target when it offers one.
+function parse(chunks, limit = 1 << 20, direct = 0) {
   const seen = [];
   const parser = ws.createFrameParser({
     unmask: ws.unmaskInJs,
@@ -24,7 +26,22 @@ function parse(chunks, limit = 1 << 20) {
     endMessage: (opcode, buffer, length) => seen.push([opcode, Buffer.from(buffer.subarray(0, length)).toString('hex')]),
     control: (opcode, payload) => seen.push([opcode, Buffer.from(payload).toString('hex')]),
   });
-  for (const chunk of chunks) parser.push(chunk);
+  if (!direct) {
+    for (const chunk of chunks) parser.push(chunk);
+    return seen;
+  }
+  const stream = Buffer.concat(chunks);
+  for (let at = 0; at < stream.length;) {
+    const target = parser.directTarget();
+    const count = Math.min(direct, stream.length - at, target ? target.length : Infinity);
+    if (target) {
+      stream.copy(target, 0, at, at + count);
+      parser.directArrived(count);
+    } else {
+      parser.push(stream.subarray(at, at + count));
+    }
+    at += count;
+  }
   return seen;
 }
 
@@ -54,6 +71,8 @@ test('frame parser: the same messages whatever the split, with controls between 
   const bytes = [];
   for (let i = 0; i < stream.length; i += 997) bytes.push(stream.subarray(i, i + 997));
   assert.deepEqual(parse(bytes), whole);
+  // Reads straight into the frame buffers, never past a frame, whatever their size.
+  for (const size of [1, 2, 7, 130, 4096, 1 << 20]) assert.deepEqual(parse([stream], 1 << 20, size), whole, String(size));
 });
 
 test('frame parser: violations and limits close with their codes', () => {
