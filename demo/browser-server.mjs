@@ -40,8 +40,9 @@ function serveFile(response, pathname) {
 }
 
 // options: port (0 picks one), stateFile (default: the bridge's), token (hands this one
-// instead of the state file's), onReport(report).
-export async function startDemoServer({ port = 0, stateFile, token, onReport = () => {} } = {}) {
+// instead of the state file's). nextReport() resolves with the page's next report.
+export async function startDemoServer({ port = 0, stateFile, token } = {}) {
+  const reportWaiters = [];
   const server = http.createServer((request, response) => {
     // Only this machine's names: a page elsewhere that rebinds its host name to
     // 127.0.0.1 gets nothing, and so never the token.
@@ -67,7 +68,7 @@ export async function startDemoServer({ port = 0, stateFile, token, onReport = (
         }
         if (!report || size > MAX_REPORT_BYTES) return send(response, 400, 'text/plain', 'a report is JSON up to 1 MiB\n');
         send(response, 204, 'text/plain', '');
-        onReport(report);
+        for (const resolve of reportWaiters.splice(0)) resolve(report);
       });
     } else if (request.method === 'GET') {
       serveFile(response, pathname);
@@ -79,19 +80,17 @@ export async function startDemoServer({ port = 0, stateFile, token, onReport = (
     server.once('error', reject);
     server.listen(port, '127.0.0.1', resolve);
   });
-  const address = server.address();
+  const origin = `http://127.0.0.1:${server.address().port}`;
   return {
-    port: address.port,
-    origin: `http://127.0.0.1:${address.port}`,
+    origin,
+    nextReport: () => new Promise((resolve) => reportWaiters.push(resolve)),
     close: () => new Promise((resolve) => server.close(resolve)),
   };
 }
 
-// Serves the page, runs it in headless Chromium and resolves with its report.
-export async function runPage({ query = '', timeoutMs = 120000, ...serverOptions } = {}) {
-  let resolveReport;
-  const reported = new Promise((resolve) => { resolveReport = resolve; });
-  const server = await startDemoServer({ ...serverOptions, onReport: resolveReport });
+// Opens the page of a demo server in headless Chromium and resolves with its report.
+export async function runPage(server, query = '', timeoutMs = 120000) {
+  const reported = server.nextReport();
   const browser = openInChromium(`${server.origin}/?${query}`);
   let timer;
   try {
@@ -103,16 +102,22 @@ export async function runPage({ query = '', timeoutMs = 120000, ...serverOptions
   } finally {
     clearTimeout(timer);
     await browser.close();
+  }
+}
+
+async function demo() {
+  const server = await startDemoServer({ port: Number(process.env.DEMO_PAGE_PORT || 17481) });
+  try {
+    const report = await runPage(server, process.argv[2] || '');
+    console.log(JSON.stringify(report));
+    if (report.error || !report.sent) process.exitCode = 1;
+  } finally {
     await server.close();
   }
 }
 
 if (process.argv[1] === fileURLToPath(import.meta.url)) {
-  const port = Number(process.env.DEMO_PAGE_PORT || 17481);
-  runPage({ port, query: process.argv[2] || '' }).then((report) => {
-    console.log(JSON.stringify(report));
-    if (report.error || !report.sent) process.exitCode = 1;
-  }, (error) => {
+  demo().catch((error) => {
     console.error(`browser demo: ${error.message}`);
     process.exitCode = 1;
   });
