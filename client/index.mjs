@@ -161,9 +161,8 @@ async function openFailure(url, event) {
 async function openAndAsk(options, first) {
   const WebSocketClass = await webSocketClass(options);
   const { url } = first;
-  const socket = isNode() && !globalThis.WebSocket && !options.WebSocket
-    ? new WebSocketClass(url, [], { perMessageDeflate: false })
-    : new WebSocketClass(url);
+  // `ws` would offer compression, which raw frames do not gain from; others ignore this.
+  const socket = isNode() ? new WebSocketClass(url, [], { perMessageDeflate: false }) : new WebSocketClass(url);
   socket.binaryType = 'arraybuffer';
   return new Promise((resolve, reject) => {
     let opened = false;
