@@ -221,6 +221,10 @@ async function openAndAsk(options, first) {
 export async function connect(options = {}) {
   const whenBusy = options.whenBusy ?? 'wait';
   if (whenBusy !== 'wait' && whenBusy !== 'drop') throw new BridgeError('bad_options', 'whenBusy must be "wait" or "drop"');
+  const bufferedFrames = options.maxBufferedFrames ?? DEFAULT_BUFFERED_FRAMES;
+  if (!Number.isInteger(bufferedFrames) || bufferedFrames < 1) {
+    throw new BridgeError('bad_options', 'maxBufferedFrames must be a whole number from 1');
+  }
   const endpoint = await resolveEndpoint(options);
   const hello = helloFrom(options, endpoint.token);
   const { socket, reply } = await openAndAsk(options, { url: endpoint.url, message: hello });
@@ -228,7 +232,7 @@ export async function connect(options = {}) {
     socket.close();
     throw new BridgeError('protocol_error', `expected the bridge to be ready, got ${JSON.stringify(reply.type)}`);
   }
-  return createSession(socket, reply, { ...options, ...endpoint, whenBusy });
+  return createSession(socket, reply, { ...options, ...endpoint, whenBusy, bufferedFrames });
 }
 
 function frameBytesOf(pixels) {
@@ -239,7 +243,8 @@ function frameBytesOf(pixels) {
 
 function createSession(socket, ready, options) {
   const frameBytes = ready.frameBytes;
-  const maxBuffered = frameBytes * (options.maxBufferedFrames ?? DEFAULT_BUFFERED_FRAMES);
+  // Room for this many whole frames in the socket's send buffer, never more.
+  const maxBuffered = frameBytes * options.bufferedFrames;
   const statsWaiters = [];
   let refusal = null;
   let ended = null;
@@ -298,13 +303,14 @@ function createSession(socket, ready, options) {
     if (bytes !== frameBytes) {
       throw new BridgeError('wrong_frame_size', `wrong frame size: a frame is ${frameBytes} bytes, this one is ${bytes}`);
     }
+    // One frame at most waits for room, and no later frame overtakes it: the application
+    // awaits each sendFrame.
+    if (waiting) throw new BridgeError('send_in_progress', 'the previous frame still waits for room: await sendFrame');
     if (!hasRoom()) {
       if (options.whenBusy === 'drop') {
         dropped++;
         return false;
       }
-      // One frame at most waits for room: the application awaits each sendFrame.
-      if (waiting) throw new BridgeError('send_in_progress', 'the previous frame still waits for room: await sendFrame');
       waiting = true;
       try {
         await waitForRoom();

@@ -88,6 +88,8 @@ async function run() {
 }
 
 run().catch(async (error) => {
-  showState('refused', `refused: ${error.message}${error.code ? ` [${error.code}]` : ''}`);
+  // Turned away before going live, or ended by the bridge afterwards (it shut down).
+  const state = document.getElementById('state').dataset.state === 'live' ? 'ended' : 'refused';
+  showState(state, `${state}: ${error.message}${error.code ? ` [${error.code}]` : ''}`);
   await report({ error: { code: error.code, message: error.message } });
 });
