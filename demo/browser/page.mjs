@@ -56,7 +56,9 @@ async function report(result) {
 }
 
 async function run() {
-  const { port, token } = await (await fetch('/bridge', { cache: 'no-store' })).json();
+  const answer = await fetch('/bridge', { cache: 'no-store' });
+  const { port, token, code, message } = await answer.json();
+  if (!answer.ok) throw Object.assign(new Error(message), { code });
   const bridge = await connect({
     port, token, width, height, fps,
     source: query.get('source') || 'Kestovar browser demo',
