@@ -1,62 +1,32 @@
 'use strict';
-// The sample application: finds the bridge through its state file (port and token),
-// connects over WebSocket, says hello, and sends a moving test pattern as raw RGBA frames
-// at a steady rate for a few seconds.
+// The sample application: publishes a moving test pattern through the bridge as raw RGBA
+// frames at a steady rate for a few seconds. The client library finds the bridge's port
+// and token in its state file (KESTOVAR_BRIDGE_STATE_DIR, else the per-user default).
 // Usage: node demo/sample-app.js [WIDTH HEIGHT FPS SECONDS]
-// (KESTOVAR_BRIDGE_STATE_DIR names the state file's directory, as for the bridge.)
-const fs = require('node:fs');
-const path = require('node:path');
-const WebSocket = require('ws');
+const { connect } = require('../client/index.cjs');
 const { createPattern } = require('./pattern');
 
 const [width = 1280, height = 720, fps = 30, seconds = 5] = process.argv.slice(2).map(Number);
-const stateDir = process.env.KESTOVAR_BRIDGE_STATE_DIR ||
-  path.join(process.env.LOCALAPPDATA || '', 'Tarnwell', 'Kestovar Output Bridge');
-const { port, token } = JSON.parse(fs.readFileSync(path.join(stateDir, 'bridge.json'), 'utf8'));
 
-const socket = new WebSocket(`ws://127.0.0.1:${port}/`, { perMessageDeflate: false });
-const draw = createPattern(width, height);
-// Two buffers: one is drawn while the other may still be queued for sending.
-const frames = [Buffer.alloc(width * height * 4), Buffer.alloc(width * height * 4)];
-const total = Math.round(fps * seconds);
-
-function sendFrame(frame) {
-  return new Promise((resolve, reject) => socket.send(frame, { binary: true }, (e) => (e ? reject(e) : resolve())));
-}
-
-async function run() {
+async function main() {
+  const bridge = await connect({ source: 'Kestovar demo pattern', width, height, fps });
+  console.log(`sample app: bridge ready for ${width}x${height} RGBA at ${fps} fps`);
+  const draw = createPattern(width, height);
+  // One buffer serves every frame: sendFrame is done with it once it resolves.
+  const frame = Buffer.alloc(bridge.frameBytes);
+  const total = Math.round(fps * seconds);
   const start = performance.now();
-  let late = 0;
   for (let n = 0; n < total; n++) {
-    const due = start + (n * 1000) / fps;
-    const wait = due - performance.now();
+    const wait = start + (n * 1000) / fps - performance.now();
     if (wait > 0) await new Promise((resolve) => setTimeout(resolve, wait));
-    else if (wait < -1000 / fps) late++;
-    await sendFrame(draw(frames[n % 2], n));
+    await bridge.sendFrame(draw(frame, n));
   }
   const elapsed = (performance.now() - start) / 1000;
-  console.log(`sample app: sent ${total} frames of ${width}x${height} RGBA in ${elapsed.toFixed(2)} s ` +
-    `(${(total / elapsed).toFixed(1)} fps${late ? `, ${late} late` : ''})`);
-  socket.close(1000, 'demo done');
+  console.log(`sample app: sent ${bridge.sent} frames in ${elapsed.toFixed(2)} s (${(bridge.sent / elapsed).toFixed(1)} fps)`);
+  await bridge.close();
 }
 
-socket.on('open', () => {
-  socket.send(JSON.stringify({ type: 'hello', token, source: 'Kestovar demo pattern', width, height, fpsN: fps, fpsD: 1, format: 'RGBA' }));
-});
-socket.on('message', (data) => {
-  const message = JSON.parse(data.toString());
-  if (message.type === 'ready') {
-    console.log(`sample app: bridge ready for ${message.width}x${message.height} ${message.format} at ${message.fpsN}/${message.fpsD} fps`);
-    run().catch((e) => {
-      console.error(`sample app: ${e.message}`);
-      process.exitCode = 1;
-    });
-  } else if (message.type === 'error') {
-    console.error(`sample app: the bridge refused: ${message.message}`);
-    process.exitCode = 1;
-  }
-});
-socket.on('error', (e) => {
-  console.error(`sample app: ${e.message}`);
+main().catch((error) => {
+  console.error(`sample app: ${error.message} [${error.code}]`);
   process.exitCode = 1;
 });
