@@ -11,6 +11,9 @@
 //   NDI_STANDIN_WATCH_MS=<n>        async: re-read the owned frame every n ms (default 1;
 //                                   0 = first pass only)             (read at send_create)
 //   NDI_STANDIN_CHECKSUM=0          never read frame bytes            (read at send_create)
+//   NDI_STANDIN_SAMPLE_EVERY=<n>    read, log and watch only frames 1, n+1, 2n+1, ... of a
+//                                   sender; the others are only counted (long runs)
+//                                                                     (read at send_create)
 //   NDI_STANDIN_FRAME_DIR=<dir>     keep the last frame; write last-frame.raw and
 //                                   last-frame.json there at flush and destroy
 //                                                                     (read at send_create)
@@ -44,6 +47,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -177,6 +181,7 @@ double NowMs() {
 struct Sender {
   int instance;
   bool checksum;
+  long long sample_every;
   DWORD watch_ms;
   std::wstring frame_dir;
 
@@ -329,21 +334,22 @@ void SendVideo(Sender* s, const NDIlib_video_frame_v2_t* frame, bool async) {
                            ? 0
                            : static_cast<size_t>(frame->line_stride_in_bytes) *
                                  static_cast<size_t>(frame->yres);
+  const bool sampled = (number - 1) % s->sample_every == 0;
   uint64_t fnv = 0;
   std::string fnv_text = "off";
   if (frame->p_data == nullptr) {
     fnv_text = "null";
-  } else if (s->checksum) {
+  } else if (s->checksum && sampled) {
     fnv = Fnv1a64(frame->p_data, bytes);
     fnv_text = FnvText(fnv);
   }
   // The line is only built when someone reads it: benchmarks measure the caller, not this.
-  if (LogWanted()) LogFrame(s, frame, async, number, bytes, fnv_text);
+  if (LogWanted() && sampled) LogFrame(s, frame, async, number, bytes, fnv_text);
   s->last_xres = frame->xres;
   s->last_yres = frame->yres;
   s->last_stride = frame->line_stride_in_bytes;
   s->last_fourcc = frame->FourCC;
-  if (async && frame->p_data != nullptr && s->checksum) {
+  if (async && frame->p_data != nullptr && s->checksum && sampled) {
     s->owned = true;
     s->data = frame->p_data;
     s->bytes = bytes;
@@ -389,6 +395,8 @@ void* NDIlib_send_create(const NDIlib_send_create_t* create) {
   Sender* s = new Sender();
   s->instance = static_cast<int>(::InterlockedIncrement(&g_instance_count));
   s->checksum = !EnvIs(L"NDI_STANDIN_CHECKSUM", L"0");
+  const std::wstring every = GetEnv(L"NDI_STANDIN_SAMPLE_EVERY");
+  s->sample_every = every.empty() ? 1 : std::max(1, _wtoi(every.c_str()));
   const std::wstring watch = GetEnv(L"NDI_STANDIN_WATCH_MS");
   s->watch_ms = watch.empty() ? 1 : static_cast<DWORD>(_wtoi(watch.c_str()));
   s->frame_dir = GetEnv(L"NDI_STANDIN_FRAME_DIR");
