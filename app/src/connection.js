@@ -16,7 +16,7 @@ const MAX_OUTPUT_BYTES = 64 * 1024;
 let toldPlainReads = false;
 
 // bridge: what every connection shares, kept by the server:
-//   ndi, unmask, token, allowedOrigins, plainReads,
+//   ndi, unmask, token, allowedOrigins, plainReads, collectGarbage,
 //   limits { helloTimeoutMs, pingIntervalMs, pingTimeoutMs },
 //   claimSlot(id, peer), releaseSlot(id), requestShutdown(connection),
 //   authenticated(connection) (the connection no longer counts as pending),
@@ -171,7 +171,9 @@ function handleConnection(accepted, id, bridge) {
     const refusal = refuseUpgrade(request.headers, bridge.allowedOrigins);
     if (refusal) return rejectHttp(refusal.status, refusal.message);
     write(ws.upgradeResponse(request.key));
-    session = createSession({ ndi: bridge.ndi, token: bridge.token, claimSlot, onShutdown, reply, peer, log });
+    session = createSession({
+      ndi: bridge.ndi, token: bridge.token, claimSlot, onShutdown, reply, peer, log, collectGarbage: bridge.collectGarbage,
+    });
     parser = ws.createFrameParser({
       unmask: bridge.unmask,
       beginMessage: session.beginMessage,

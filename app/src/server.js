@@ -16,9 +16,13 @@
 //   KESTOVAR_BRIDGE_PING_TIMEOUT_MS   default 30000: an application silent that long is
 //                                     let go
 //   KESTOVAR_BRIDGE_PLAIN_READS       1: read connections the plain way (for tests)
+//   KESTOVAR_BRIDGE_TEST_GC           1: a full garbage collection before every stats
+//                                     answer, so that long runs read settled memory
 
 const net = require('node:net');
 const path = require('node:path');
+const v8 = require('node:v8');
+const vm = require('node:vm');
 const { logEvent } = require('./log');
 const ws = require('./websocket');
 const { parseOriginList, makeToken } = require('./access');
@@ -43,6 +47,12 @@ function readIntegerSetting(name, fallback, low, high) {
     process.exit(2);
   }
   return value;
+}
+
+function garbageCollector() {
+  if (process.env.KESTOVAR_BRIDGE_TEST_GC !== '1') return null;
+  v8.setFlagsFromString('--expose-gc');
+  return vm.runInNewContext('gc');
 }
 
 function loadAddon() {
@@ -88,6 +98,7 @@ const bridge = {
   token: makeToken(),
   allowedOrigins: parseOriginList(process.env.KESTOVAR_BRIDGE_ORIGINS),
   plainReads: process.env.KESTOVAR_BRIDGE_PLAIN_READS === '1',
+  collectGarbage: garbageCollector(),
   limits,
   log: logEvent,
   claimSlot(id, peer) {

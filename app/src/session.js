@@ -10,7 +10,8 @@
 //   {"type":"ready","frameBytes":8294400,...}
 // and from then on every binary message is one whole raw frame of exactly frameBytes
 // bytes (RGBA: width*4 per line, UYVY: width*2 per line, no padding). The text message
-// {"type":"stats"} is answered with the frame count and the bridge's CPU time so far.
+// {"type":"stats"} is answered with the frame count, the bridge's CPU time so far, its
+// resident memory and its count of active handles and timers.
 // The first message may instead be {"type":"shutdown","token":...}, which stops the bridge.
 // Every refusal is a {"type":"error","code":...,"error":<stable id>,"message":...} text
 // followed by a close frame.
@@ -73,9 +74,10 @@ function validateHello(hello) {
 // token: the bridge's token, which the first message must carry.
 // claimSlot(): takes the one application slot; false when another application holds it.
 // onShutdown(): a stop request with the right token came.
+// collectGarbage: null, or a full collection to run before each stats answer (tests).
 // reply(object): sends a JSON text message to the client.
 // log(event, fields): one log record.
-function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer }) {
+function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer, collectGarbage = null }) {
   let settings = null;
   let authenticated = false;
   let textBuffer = null;
@@ -132,6 +134,7 @@ function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer }) 
   }
 
   function stats() {
+    if (collectGarbage) collectGarbage();
     const cpu = process.cpuUsage();
     return {
       type: 'stats',
@@ -140,6 +143,8 @@ function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer }) 
       cpuSystemUs: cpu.system,
       firstFrameMs: firstFrameAt,
       lastFrameMs: lastFrameAt,
+      rssBytes: process.memoryUsage.rss(),
+      resources: process.getActiveResourcesInfo().length,
     };
   }
 

@@ -1,0 +1,154 @@
+'use strict';
+// A long run of the whole chain under Wine that shows nothing leaks or goes astray: an
+// application sends frames as fast as the bridge takes them, reconnecting at intervals so
+// that sessions start and end under load, while the stand-in NDI runtime checks a sample
+// of the frames byte-exact and counts them all. It prints the frames, the rate, any
+// corrupted or lost frame, the bridge's memory (after a forced collection) and handles at
+// the start, the end and their maximum, and a verdict line.
+//
+// Command (after a build; it stages the installation tree itself):
+//   node bench/soak.js [BUILD_DIR] [FRAMES]
+// e.g. node bench/soak.js build 100000
+// Pass: no frame corrupted or lost; resident memory after all frames within 10% of its
+// value after the first 1,000; handle count flat; every log record whole.
+const fs = require('node:fs');
+const path = require('node:path');
+
+const WIDTH = 640;
+const HEIGHT = 360;
+const FRAME_BYTES = WIDTH * HEIGHT * 4;
+// Distinct frames in rotation: 7 shares no factor with the sample interval, so every
+// checked frame may be any of them and a mix-up cannot hide.
+const DISTINCT_FRAMES = 7;
+// Handles of connections that ended moments before a sample may still be closing.
+const SLACK = 2;
+const RECORD = /^\[[0-9T:-]{19}\] bridge pid=\d+ [a-z_]+( [a-z_]+=("(?:[^"\\]|\\.)*"|\S*))*$/;
+
+function serverMessages(rig, client) {
+  return rig.parseServerStream(Buffer.from(client.text(), 'latin1')).frames.filter((f) => f.json).map((f) => f.json);
+}
+
+// The Unix file descriptors of the bridge's Wine process: Wine keeps one for each open
+// file and socket handle, so their count follows the Windows handles.
+function openDescriptors(unixPid) {
+  try {
+    return fs.readdirSync(`/proc/${unixPid}/fd`).length;
+  } catch {
+    return NaN;
+  }
+}
+
+async function runSession(rig, port, first, count, frames, onStats, statsEvery) {
+  const client = await rig.rawConnect(port);
+  const hello = { token: rig.tokens.get(port), source: 'soak', width: WIDTH, height: HEIGHT, fpsN: 60, format: 'RGBA' };
+  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
+  const ready = await client.until('ready', () => serverMessages(rig, client).find((m) => m.type === 'ready' || m.type === 'error'), 60000);
+  if (ready.type !== 'ready') throw new Error(`bridge refused: ${ready.message}`);
+  let asked = 0;
+  for (let n = 0; n < count; n++) {
+    await client.write(frames[(first + n) % DISTINCT_FRAMES]);
+    if ((first + n + 1) % statsEvery === 0) {
+      await client.write(rig.maskedFrame(1, Buffer.from('{"type":"stats"}')));
+      const stats = await client.until('stats', () => serverMessages(rig, client).filter((m) => m.type === 'stats')[asked], 120000);
+      asked++;
+      onStats(first + n + 1, stats);
+    }
+  }
+  await client.write(rig.maskedFrame(8, Buffer.from([0x03, 0xe8])));
+  await client.closed(60000);
+}
+
+// Runs the soak; returns its figures and verdict.
+async function runSoak({ rig, dir, frames: total, reconnectEvery = 10000, sampleEvery = 1000, statsEvery = 1000, log = () => {} }) {
+  fs.rmSync(dir, { recursive: true, force: true });
+  const ndiLog = rig.standin.openLog(path.join(dir, 'standin.log'));
+  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  const bridge = await rig.startBridge({
+    dir,
+    env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file), NDI_STANDIN_SAMPLE_EVERY: String(sampleEvery), KESTOVAR_BRIDGE_TEST_GC: '1' },
+  });
+  const unixPid = rig.findWineProcess(rig.windowsPath(rig.STAGE_DIR));
+  const plain = Array.from({ length: DISTINCT_FRAMES }, (_, i) => rig.testFrame(FRAME_BYTES, 9000 + i));
+  const frames = plain.map((f) => rig.maskedFrame(2, f));
+  const samples = [];
+  const started = performance.now();
+  try {
+    for (let first = 0; first < total; first += reconnectEvery) {
+      await runSession(rig, bridge.port, first, Math.min(reconnectEvery, total - first), frames, (sent, stats) => {
+        samples.push({ sent, rss: stats.rssBytes, resources: stats.resources, fds: openDescriptors(unixPid) });
+        if (sent % (statsEvery * 10) === 0) log(`soak: ${sent} frames, bridge memory ${(stats.rssBytes / 1e6).toFixed(1)} MB`);
+      }, statsEvery);
+    }
+    const seconds = (performance.now() - started) / 1000;
+    const sessions = Math.ceil(total / reconnectEvery);
+    await rig.waitFor('every sender to end', () => ndiLog.all().filter((e) => e.event === 'send_destroy').length === sessions, 60000);
+    // Each sender counts its frames; sampled frames carry their checksum, numbered from 1
+    // within their sender.
+    const events = ndiLog.all();
+    const received = events.filter((e) => e.event === 'send_destroy').reduce((sum, e) => sum + Number(e.frames), 0);
+    const fnvs = plain.map((f) => rig.standin.fnv1a64(f));
+    let instance = null;
+    let sessionFirst = -reconnectEvery;
+    let checked = 0;
+    let corrupted = events.filter((e) => e.event === 'frame_changed').length;
+    for (const e of events.filter((x) => x.event === 'send_video')) {
+      if (e.instance !== instance) {
+        instance = e.instance;
+        sessionFirst += reconnectEvery;
+      }
+      checked++;
+      if (e.fnv !== fnvs[(sessionFirst + Number(e.frame) - 1) % DISTINCT_FRAMES]) corrupted++;
+    }
+    const lines = rig.readText(bridge.logFile).split('\r\n').filter(Boolean);
+    const broken = lines.filter((l) => !RECORD.test(l));
+    const start = samples[0];
+    const end = samples[samples.length - 1];
+    const result = {
+      frames: total, received, lost: total - received, checked, corrupted, seconds, fps: total / seconds,
+      rss: { start: start.rss, end: end.rss, max: Math.max(...samples.map((s) => s.rss)) },
+      fds: { start: start.fds, end: end.fds, max: Math.max(...samples.map((s) => s.fds)) },
+      resources: { start: start.resources, end: end.resources },
+      records: lines.length, brokenRecords: broken.length,
+    };
+    let expectedChecks = 0;
+    for (let first = 0; first < total; first += reconnectEvery) expectedChecks += Math.ceil(Math.min(reconnectEvery, total - first) / sampleEvery);
+    result.pass = result.lost === 0 && corrupted === 0 && checked === expectedChecks &&
+      end.rss <= start.rss * 1.1 && end.fds <= start.fds + SLACK && end.resources <= start.resources + SLACK &&
+      broken.length === 0;
+    return result;
+  } finally {
+    await bridge.stop();
+  }
+}
+
+async function main() {
+  const sourceDir = path.resolve(__dirname, '..');
+  const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
+  const frames = Number(process.argv[3] || 100000);
+  process.env.KESTOVAR_BUILD_DIR ??= buildDir;
+  process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
+  process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
+  const rig = require('../tests/app/rig');
+  const { execFileSync } = require('node:child_process');
+  console.log(`soak: staging the installation tree from ${buildDir}`);
+  execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
+  console.log(`soak: ${frames} frames of ${WIDTH}x${HEIGHT} RGBA, a new session every 10000, every 1000th frame checked`);
+  const r = await runSoak({ rig, dir: path.join(buildDir, 'bench', 'soak'), frames, log: console.log });
+  const mb = (bytes) => (bytes / 1e6).toFixed(1);
+  console.log(`frames sent ${r.frames}, received ${r.received} (lost ${r.lost}), checked ${r.checked}, corrupted ${r.corrupted}`);
+  console.log(`rate ${r.fps.toFixed(1)} fps over ${r.seconds.toFixed(1)} s`);
+  console.log(`bridge memory after 1000 frames ${mb(r.rss.start)} MB, at the end ${mb(r.rss.end)} MB, max ${mb(r.rss.max)} MB`);
+  console.log(`bridge handles (Wine descriptors) ${r.fds.start} -> ${r.fds.end} (max ${r.fds.max}); active resources ${r.resources.start} -> ${r.resources.end}`);
+  console.log(`log records ${r.records}, broken ${r.brokenRecords}`);
+  console.log(`RESULT: soak ${r.pass ? 'PASSED' : 'FAILED'}`);
+  process.exitCode = r.pass ? 0 : 1;
+}
+
+if (require.main === module) {
+  main().catch((e) => {
+    console.error(`soak: ${e.stack || e}`);
+    process.exit(1);
+  });
+}
+
+module.exports = { runSoak };
