@@ -101,12 +101,17 @@ function workDir(name) {
 }
 
 // The addon's state lives for the module instance; a copy under another file name loads as
-// a new instance with nothing loaded and no sender.
+// a new instance with nothing loaded and no sender. Worker threads that require the same
+// copy share that instance.
 let copies = 0;
-function loadFreshAddon(dir) {
+function freshAddonFile(dir) {
   const file = path.join(dir, `quorvex-${process.pid}-${++copies}.node`);
   fs.copyFileSync(ADDON, file);
-  return require(file);
+  return file;
+}
+
+function loadFreshAddon(dir) {
+  return require(freshAddonFile(dir));
 }
 
 // A private copy of a stand-in variant in <dir>/<sub>: a distinct module for the loader,
@@ -133,5 +138,5 @@ function runChild(script, env, outFile) {
 
 module.exports = {
   BUILD_DIR, ADDON, RUNTIME_FILE, standinDir, parseLine, readLog, openLog, fromHex, toHex,
-  fnv1a64, workDir, loadFreshAddon, copyStandin, runChild,
+  fnv1a64, workDir, freshAddonFile, loadFreshAddon, copyStandin, runChild,
 };
