@@ -9,28 +9,17 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
-const { standinDir, openLog, fnv1a64, workDir, loadFreshAddon, copyStandin } = require('./standin-log.js');
+const { standinDir, useStandinLog, collect, fnv1a64, workDir, loadFreshAddon, copyStandin } = require('./standin-log.js');
 
 assert.equal(typeof globalThis.gc, 'function', 'run with --expose-gc');
 const dir = workDir('buffer-hold');
-const log = openLog(path.join(dir, 'standin.log'));
-for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
-process.env.NDI_STANDIN_LOG = log.file;
-process.env.NDI_STANDIN_WATCH_MS = '1';
+const log = useStandinLog(dir, { NDI_STANDIN_WATCH_MS: '1' });
 
 const W = 256;
 const H = 256;
 const SIZE = W * H * 4;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// WeakRefs are only cleared after the job that created or read them: collect in new jobs.
-async function collect() {
-  for (let i = 0; i < 3; i++) {
-    await new Promise(setImmediate);
-    globalThis.gc();
-  }
-}
 
 function frame(seed) {
   const b = Buffer.alloc(SIZE);

@@ -9,14 +9,11 @@ const { once } = require('node:events');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const registry = require('../rig/registry.js');
-const { standinDir, openLog, fnv1a64, workDir, freshAddonFile } = require('./standin-log.js');
+const { standinDir, useStandinLog, collect, fnv1a64, workDir, freshAddonFile } = require('./standin-log.js');
 
 assert.equal(typeof globalThis.gc, 'function', 'run with --expose-gc');
 const dir = workDir('workers');
-const log = openLog(path.join(dir, 'standin.log'));
-for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
-process.env.NDI_STANDIN_LOG = log.file;
-process.env.NDI_STANDIN_WATCH_MS = '1';
+const log = useStandinLog(dir, { NDI_STANDIN_WATCH_MS: '1' });
 
 const W = 128;
 const H = 64;
@@ -46,13 +43,6 @@ function startWorker(file, body) {
     worker.on('exit', resolve);
   });
   return { worker, exited };
-}
-
-async function collect() {
-  for (let i = 0; i < 3; i++) {
-    await new Promise(setImmediate);
-    globalThis.gc();
-  }
 }
 
 function assertOwnershipKept(events) {
