@@ -48,9 +48,10 @@ class ScopedHandle {
 class InheritedHandleList {
  public:
   explicit InheritedHandleList(const std::vector<HANDLE>& handles) : handles_(handles) {
+    if (handles_.empty()) return;
     SIZE_T size = 0;
     ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    if (handles_.empty() || size == 0) return;
+    if (size == 0) return;
     storage_.resize(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
     if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
@@ -189,6 +190,7 @@ DWORD RunLaunchSequence() {
     startup.lpAttributeList = inherit_only.Get();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
+  // With no standard handle to pass (NUL and the log all failed) there is nothing to inherit.
   const BOOL inherit_handles = inherited.empty() ? FALSE : TRUE;
 
   const std::wstring command = QuoteArgument(runtime_path) + L" " + QuoteArgument(script_path);

@@ -109,7 +109,7 @@ test('workers send and end while the script thread sends, many times over, with 
       globalThis.gc();
     `);
     let code;
-    exited.then((c) => { code = c; });
+    exited.then((c) => { code = c; }, (e) => { code = e; });
     // Frames from this thread go on while the worker sends and is torn down on its own.
     while (code === undefined) {
       for (let k = 0; k < 4; k++, mainFrames++) assert.equal(q.sendFrame(frame(mainFrames & 0x7f)), true);
