@@ -11,5 +11,7 @@ constexpr DWORD kExitNoLauncherDirectory = 10;
 // wrong kind: no log touched, no child.
 constexpr DWORD kExitIncompleteInstallation = 11;
 // CreateProcessW failed but left the last-error value at 0. Any other failure of
-// CreateProcessW exits with the Windows error code itself, in the same range as these.
+// CreateProcessW exits with the Windows error code itself, in the same range as these; an
+// app directory too long to be a current directory exits with ERROR_FILENAME_EXCED_RANGE
+// (206) without the call.
 constexpr DWORD kExitCreateFailedNoCode = 12;

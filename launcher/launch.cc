@@ -1,5 +1,6 @@
 #include "launch.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "constants.h"
@@ -19,11 +20,72 @@ bool IsExistingDirectory(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void CloseIfValid(HANDLE handle) {
-  if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-}
-
 HANDLE ValidOrNull(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
+
+// A process's current directory, with the trailing backslash Windows adds and the
+// terminating null, must fit in MAX_PATH characters.
+constexpr size_t kMaxChildDirectoryLength = MAX_PATH - 2;
+
+// Owns one kernel handle, so that every path out of the sequence closes it.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ~ScopedHandle() {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// An attribute list naming the only handles the child may inherit. Without it the child
+// would inherit every inheritable handle of the launcher, among them any it inherited
+// itself: a script that starts the launcher with its output on a pipe would then wait for
+// end of file until the bridge exits. Get() is null when the list could not be made.
+class InheritedHandleList {
+ public:
+  explicit InheritedHandleList(const std::vector<HANDLE>& handles) : handles_(handles) {
+    if (handles_.empty()) return;
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (size == 0) return;
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    // The list refers to handles_, which lives as long as the list.
+    if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                     handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      ::DeleteProcThreadAttributeList(list);
+      return;
+    }
+    list_ = list;
+  }
+  InheritedHandleList(const InheritedHandleList&) = delete;
+  InheritedHandleList& operator=(const InheritedHandleList&) = delete;
+  ~InheritedHandleList() {
+    if (list_ != nullptr) ::DeleteProcThreadAttributeList(list_);
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::vector<unsigned char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// The standard handles of the child, each once, without the null ones.
+std::vector<HANDLE> DistinctStandardHandles(const STARTUPINFOW& startup) {
+  std::vector<HANDLE> handles;
+  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    if (handle != nullptr && std::find(handles.begin(), handles.end(), handle) == handles.end()) {
+      handles.push_back(handle);
+    }
+  }
+  return handles;
+}
 
 }  // namespace
 
@@ -80,38 +142,56 @@ DWORD RunLaunchSequence() {
     return kExitIncompleteInstallation;
   }
 
-  HANDLE log = INVALID_HANDLE_VALUE;
   const std::wstring log_directory = ResolveLogDirectory();
-  if (!log_directory.empty()) {
-    // Rotation only here, before the file is opened: never under our own handle.
-    RotateLog(log_directory);
-    log = OpenLog(log_directory);
-  }
+  // Rotation only here, before the file is opened: never under our own handle.
+  if (!log_directory.empty()) RotateLog(log_directory);
+  const ScopedHandle log(log_directory.empty() ? INVALID_HANDLE_VALUE : OpenLog(log_directory));
 
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE null_input = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE null_output = INVALID_HANDLE_VALUE;
-  if (log == INVALID_HANDLE_VALUE) {
-    // Without a log the child still gets a valid output handle to write to.
-    null_output = ::CreateFileW(L"NUL", FILE_APPEND_DATA | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const ScopedHandle null_input(::CreateFileW(L"NUL", GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Without a log the child still gets a valid output handle to write to.
+  const ScopedHandle null_output(
+      log.Get() != INVALID_HANDLE_VALUE
+          ? INVALID_HANDLE_VALUE
+          : ::CreateFileW(L"NUL", FILE_APPEND_DATA | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+
+  WriteLogRecord(log.Get(), kEventStarting, 0);
+  ApplyMachineNdiRuntimeDir(log.Get());
+
+  // No child can be started in a longer current directory: refused here, recorded like a
+  // failed CreateProcessW.
+  if (app_directory.size() > kMaxChildDirectoryLength) {
+    WriteLogRecord(log.Get(), kEventCreateFailed, ERROR_FILENAME_EXCED_RANGE);
+    return ERROR_FILENAME_EXCED_RANGE;
   }
 
-  WriteLogRecord(log, kEventStarting, 0);
-  ApplyMachineNdiRuntimeDir(log);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof(startup.StartupInfo);
   // Standard handles are always passed, null ones included, so the child never falls
   // back to whatever console or handles we might have had.
-  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  startup.hStdInput = ValidOrNull(null_input);
-  const HANDLE output = log != INVALID_HANDLE_VALUE ? log : null_output;
-  startup.hStdOutput = ValidOrNull(output);
-  startup.hStdError = ValidOrNull(output);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  startup.StartupInfo.hStdInput = ValidOrNull(null_input.Get());
+  const HANDLE output = log.Get() != INVALID_HANDLE_VALUE ? log.Get() : null_output.Get();
+  startup.StartupInfo.hStdOutput = ValidOrNull(output);
+  startup.StartupInfo.hStdError = ValidOrNull(output);
+
+  // The child inherits its standard handles and nothing else. Should the list fail, the
+  // launch goes on as without it rather than not at all.
+  const std::vector<HANDLE> inherited = DistinctStandardHandles(startup.StartupInfo);
+  const InheritedHandleList inherit_only(inherited);
+  DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+  if (inherit_only.Get() != nullptr) {
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = inherit_only.Get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  // With no standard handle to pass (NUL and the log all failed) there is nothing to inherit.
+  const BOOL inherit_handles = inherited.empty() ? FALSE : TRUE;
 
   const std::wstring command = QuoteArgument(runtime_path) + L" " + QuoteArgument(script_path);
   // CreateProcessW may write into the command line, so it gets its own copy.
@@ -119,28 +199,16 @@ DWORD RunLaunchSequence() {
   command_line.push_back(L'\0');
 
   PROCESS_INFORMATION process = {};
-  DWORD result = kExitChildCreated;
-  // A process's current directory must fit MAX_PATH with its trailing backslash, so no
-  // child could be started there anyway; Wine's CreateProcessW even corrupts its heap on
-  // a longer one. Such an installation fails here, through the same failure path.
-  const bool directory_fits = app_directory.size() < MAX_PATH - 1;
-  if (!directory_fits) ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
   // A null environment hands over ours, as ApplyMachineNdiRuntimeDir left it.
-  if (directory_fits &&
-      ::CreateProcessW(runtime_path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                       app_directory.c_str(), &startup, &process)) {
-    WriteLogRecord(log, kEventChild, process.dwProcessId);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-  } else {
+  if (!::CreateProcessW(runtime_path.c_str(), command_line.data(), nullptr, nullptr,
+                        inherit_handles, flags, nullptr, app_directory.c_str(),
+                        &startup.StartupInfo, &process)) {
     const DWORD error = ::GetLastError();
-    WriteLogRecord(log, kEventCreateFailed, error);
-    result = error != 0 ? error : kExitCreateFailedNoCode;
+    WriteLogRecord(log.Get(), kEventCreateFailed, error);
+    return error != 0 ? error : kExitCreateFailedNoCode;
   }
-
-  CloseIfValid(null_input);
-  CloseIfValid(null_output);
-  CloseIfValid(log);
-  return result;
+  WriteLogRecord(log.Get(), kEventChild, process.dwProcessId);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return kExitChildCreated;
 }

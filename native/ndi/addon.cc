@@ -97,7 +97,7 @@ Napi::Value SendFrameToRuntime(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value Stop(const Napi::CallbackInfo& info) {
-  StopSender();
+  StopSender(info.Env());
   return Napi::Boolean::New(info.Env(), true);
 }
 

@@ -1,12 +1,16 @@
 #include "ndi_runtime.h"
 
+#include <windows.h>
+
+#include <mutex>
 #include <string>
 
 #include "machine_ndi_dir.h"
 
-NdiRuntimeEntries g_ndi_runtime = {};
-
 namespace {
+
+NdiRuntimeEntries g_ndi_runtime = {};
+std::mutex g_load_lock;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -25,8 +29,8 @@ Fn Entry(HMODULE module, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-}  // namespace
-
+// Loads Processing.NDI.Lib.x64.dll from the machine-wide runtime directory; null when the
+// directory is missing or not absolute, or the load fails.
 HMODULE LoadNdiRuntimeLibrary() {
   std::wstring path = ReadMachineNdiRuntimeDir();
   if (!IsAcceptedRuntimeDir(path)) return nullptr;
@@ -37,7 +41,13 @@ HMODULE LoadNdiRuntimeLibrary() {
                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+}  // namespace
+
+const NdiRuntimeEntries& NdiRuntime() { return g_ndi_runtime; }
+
 bool EnsureNdiRuntime() {
+  // Worker threads may call in at the same time as the script thread.
+  std::lock_guard<std::mutex> turn(g_load_lock);
   if (g_ndi_runtime.module != nullptr) return true;
   HMODULE module = LoadNdiRuntimeLibrary();
   if (module == nullptr) return false;

@@ -1,6 +1,25 @@
+// The one NDI sender of the process, shared by every Node.js environment that loads the
+// module: the script thread's and one per worker thread, each calling on its own thread.
+//
+// An environment's Node-API may only be used on its own thread, and the runtime may still
+// read the last asynchronous frame after sendFrame has returned. Hence:
+// - one lock serialises the sender state and every call into the runtime's sender;
+// - each environment that sends keeps its own held buffer, a reference that only its own
+//   thread creates and deletes: at its next sendFrame, at stop, or at its teardown;
+// - any asynchronous send or flush ends the runtime's reading of every earlier frame, so
+//   a buffer left held by another environment is merely kept alive until that
+//   environment's next call or teardown;
+// - an environment torn down while the runtime may read its buffer flushes the runtime,
+//   under the lock, before the reference goes, so the runtime never reads freed memory.
+// With one script thread this is the plain path: an uncontended lock, one reference
+// created and one deleted per frame.
+
 #include "sender.h"
 
+#include <atomic>
 #include <climits>
+#include <mutex>
+#include <vector>
 
 #include "ndi_runtime.h"
 
@@ -11,6 +30,14 @@ const int32_t kFourCcRgba = 0x41424752;  // 'R','G','B','A' in memory order
 const int32_t kProgressive = 1;
 const int64_t kSynthesiseTimecode = INT64_MAX;
 
+// The last buffer an environment sent asynchronously; its reference is touched only on that
+// environment's thread. The record lives exactly as long as the environment's teardown hook
+// is registered: from its first asynchronous send to its teardown.
+struct HeldBuffer {
+  napi_env env;
+  napi_ref buffer;  // count 1, or null
+};
+
 struct SenderState {
   void* sender;
   int32_t width;
@@ -20,46 +47,76 @@ struct SenderState {
   int32_t fourcc;
   int32_t line_stride;
   int64_t frame_size;
-  napi_ref held_buffer;  // the buffer of the last asynchronous send, count 1
-  napi_env held_buffer_env;
+  std::vector<HeldBuffer> held_buffers;
+  napi_env held_buffer_env;  // whose held buffer the runtime may still read, or null
 };
 
-SenderState g_sender = {nullptr, 0, 0, 30, 1, kFourCcRgba, 0, 0, nullptr, nullptr};
+std::mutex g_lock;  // guards g_sender and every call on g_sender.sender
+SenderState g_sender = {nullptr, 0, 0, 30, 1, kFourCcRgba, 0, 0, {}, nullptr};
+// Whether a sender exists, written under the lock, so the first test of a frame takes no
+// lock; SendFrame looks again under it.
+std::atomic<bool> g_running{false};
 
 void ReleaseHeldBufferAtTeardown(void* env);
 
-// Lets go of the held buffer, and of the teardown watch on its environment.
-void ReleaseHeldBuffer() {
-  if (g_sender.held_buffer != nullptr && g_sender.held_buffer_env != nullptr) {
-    napi_delete_reference(g_sender.held_buffer_env, g_sender.held_buffer);
-    napi_remove_env_cleanup_hook(g_sender.held_buffer_env, ReleaseHeldBufferAtTeardown,
-                                 g_sender.held_buffer_env);
+HeldBuffer* FindHeldBuffer(napi_env env) {
+  for (HeldBuffer& held : g_sender.held_buffers) {
+    if (held.env == env) return &held;
   }
-  g_sender.held_buffer = nullptr;
+  return nullptr;
+}
+
+// The calling environment's record, made at its first asynchronous send together with the
+// teardown hook that ends it; null when the hook cannot be registered.
+HeldBuffer* HeldBufferOf(napi_env env) {
+  HeldBuffer* held = FindHeldBuffer(env);
+  if (held != nullptr) return held;
+  if (napi_add_env_cleanup_hook(env, ReleaseHeldBufferAtTeardown, env) != napi_ok) return nullptr;
+  g_sender.held_buffers.push_back(HeldBuffer{env, nullptr});
+  return &g_sender.held_buffers.back();
+}
+
+// Lets go of the calling environment's own held buffer. Lock held; the runtime no longer
+// reads it (flushed, or a later frame accepted).
+void ReleaseOwnHeldBuffer(napi_env env) {
+  HeldBuffer* held = FindHeldBuffer(env);
+  if (held == nullptr || held->buffer == nullptr) return;
+  napi_delete_reference(env, held->buffer);
+  held->buffer = nullptr;
+}
+
+// Waits until the runtime no longer reads the last asynchronous frame. Lock held.
+void FlushSender() {
+  if (g_sender.sender != nullptr && NdiRuntime().send_video_async != nullptr) {
+    NdiRuntime().send_video_async(g_sender.sender, nullptr);
+  }
   g_sender.held_buffer_env = nullptr;
 }
 
-// The sender outlives environments, but the held buffer belongs to one: a worker that
-// sent the last frame may end before stop(), and its memory goes with it. The runtime is
-// flushed first, so it never reads freed memory, and the reference is deleted while its
-// environment still exists. The sender itself keeps running.
-void ReleaseHeldBufferAtTeardown(void* env) {
-  if (g_sender.held_buffer_env != env) return;
-  if (g_sender.sender != nullptr && g_ndi_runtime.send_video_async != nullptr) {
-    g_ndi_runtime.send_video_async(g_sender.sender, nullptr);
-  }
-  napi_delete_reference(g_sender.held_buffer_env, g_sender.held_buffer);
-  g_sender.held_buffer = nullptr;
-  g_sender.held_buffer_env = nullptr;
+// Runs on the ending environment's own thread, while its memory still exists. The sender
+// itself keeps running for the other environments.
+void ReleaseHeldBufferAtTeardown(void* arg) {
+  const napi_env env = static_cast<napi_env>(arg);
+  std::lock_guard<std::mutex> hold(g_lock);
+  if (g_sender.held_buffer_env == env) FlushSender();
+  HeldBuffer* held = FindHeldBuffer(env);
+  if (held == nullptr) return;
+  if (held->buffer != nullptr) napi_delete_reference(env, held->buffer);
+  std::vector<HeldBuffer>& records = g_sender.held_buffers;
+  records.erase(records.begin() + (held - records.data()));
 }
 
 }  // namespace
 
-bool IsSenderRunning() { return g_sender.sender != nullptr; }
+bool IsSenderRunning() { return g_running.load(std::memory_order_acquire); }
 
-bool CanSendFrames() { return g_sender.sender != nullptr && g_ndi_runtime.send_video != nullptr; }
+// A sender exists only once the runtime is loaded, and send_video is then fixed.
+bool CanSendFrames() { return IsSenderRunning() && NdiRuntime().send_video != nullptr; }
 
 bool StartSender(const SenderSettings& settings) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  // Another thread may have started one since the caller looked.
+  if (g_sender.sender != nullptr) return true;
   g_sender.width = settings.width;
   g_sender.height = settings.height;
   g_sender.rate_numerator = settings.rate_numerator;
@@ -94,11 +151,15 @@ bool StartSender(const SenderSettings& settings) {
   // The pace of sendFrame calls sets the real rate; the runtime must not throttle it.
   create.clock_video = false;
   create.clock_audio = false;
-  g_sender.sender = g_ndi_runtime.send_create(&create);
+  g_sender.sender = NdiRuntime().send_create(&create);
+  g_running.store(g_sender.sender != nullptr, std::memory_order_release);
   return g_sender.sender != nullptr;
 }
 
 bool SendFrame(napi_env env, napi_value buffer, uint8_t* data, size_t byte_length) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  // Another thread may have stopped the sender since the caller looked.
+  if (g_sender.sender == nullptr) return false;
   if (static_cast<uint64_t>(g_sender.frame_size) != byte_length) return false;
 
   NDIlib_video_frame_v2_t frame = {};
@@ -115,33 +176,33 @@ bool SendFrame(napi_env env, napi_value buffer, uint8_t* data, size_t byte_lengt
   frame.p_metadata = nullptr;
   frame.timestamp = 0;
 
-  if (g_ndi_runtime.send_video_async == nullptr) {
-    g_ndi_runtime.send_video(g_sender.sender, &frame);
+  const NdiRuntimeEntries& runtime = NdiRuntime();
+  if (runtime.send_video_async == nullptr) {
+    runtime.send_video(g_sender.sender, &frame);
     return true;
   }
+  HeldBuffer* held = HeldBufferOf(env);
+  if (held == nullptr) return false;
   napi_ref reference = nullptr;
   if (napi_create_reference(env, buffer, 1, &reference) != napi_ok) return false;
-  g_ndi_runtime.send_video_async(g_sender.sender, &frame);
+  runtime.send_video_async(g_sender.sender, &frame);
   // The runtime reads the previous frame until it has accepted this one: only now may
-  // that buffer go.
-  if (g_sender.held_buffer_env == env) {
-    napi_delete_reference(env, g_sender.held_buffer);
-  } else {
-    ReleaseHeldBuffer();
-    napi_add_env_cleanup_hook(env, ReleaseHeldBufferAtTeardown, env);
-  }
-  g_sender.held_buffer = reference;
+  // this environment's earlier buffer go.
+  if (held->buffer != nullptr) napi_delete_reference(env, held->buffer);
+  held->buffer = reference;
   g_sender.held_buffer_env = env;
   return true;
 }
 
-void StopSender() {
-  if (g_sender.sender == nullptr || g_ndi_runtime.send_destroy == nullptr) return;
-  if (g_ndi_runtime.send_video_async != nullptr) {
+void StopSender(napi_env env) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  if (g_sender.sender != nullptr && NdiRuntime().send_destroy != nullptr) {
     // A null frame waits until the runtime no longer reads the last one.
-    g_ndi_runtime.send_video_async(g_sender.sender, nullptr);
-    ReleaseHeldBuffer();
+    FlushSender();
+    NdiRuntime().send_destroy(g_sender.sender);
+    g_sender.sender = nullptr;
+    g_running.store(false, std::memory_order_release);
   }
-  g_ndi_runtime.send_destroy(g_sender.sender);
-  g_sender.sender = nullptr;
+  // Buffers other environments still hold go on their own threads, later.
+  ReleaseOwnHeldBuffer(env);
 }

@@ -26,8 +26,10 @@ bool StartSender(const SenderSettings& settings);
 bool CanSendFrames();
 
 // Hands one whole frame to the runtime without copying it. `buffer` is the script object
-// that owns `data`; with asynchronous sending it is held until the next frame is accepted.
+// that owns `data`; with asynchronous sending it is held until this environment's next
+// frame is accepted, it stops the sender, or it is torn down.
 bool SendFrame(napi_env env, napi_value buffer, uint8_t* data, size_t byte_length);
 
-// Flushes the runtime, releases the held buffer and destroys the sender, if one exists.
-void StopSender();
+// Flushes the runtime and destroys the sender, if one exists, and releases the calling
+// environment's held buffer.
+void StopSender(napi_env env);

@@ -9,29 +9,17 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
-const { Worker } = require('node:worker_threads');
-const { ADDON, standinDir, openLog, fnv1a64, workDir, loadFreshAddon, copyStandin } = require('./standin-log.js');
+const { standinDir, useStandinLog, collect, fnv1a64, workDir, loadFreshAddon, copyStandin } = require('./standin-log.js');
 
 assert.equal(typeof globalThis.gc, 'function', 'run with --expose-gc');
 const dir = workDir('buffer-hold');
-const log = openLog(path.join(dir, 'standin.log'));
-for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
-process.env.NDI_STANDIN_LOG = log.file;
-process.env.NDI_STANDIN_WATCH_MS = '1';
+const log = useStandinLog(dir, { NDI_STANDIN_WATCH_MS: '1' });
 
 const W = 256;
 const H = 256;
 const SIZE = W * H * 4;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// WeakRefs are only cleared after the job that created or read them: collect in new jobs.
-async function collect() {
-  for (let i = 0; i < 3; i++) {
-    await new Promise(setImmediate);
-    globalThis.gc();
-  }
-}
 
 function frame(seed) {
   const b = Buffer.alloc(SIZE);
@@ -150,40 +138,6 @@ test('synchronous send (no asynchronous entry point) holds no buffer', async () 
   assert.deepEqual(fs.readFileSync(path.join(frameDir, 'last-frame.raw')), frame(6));
   const info = JSON.parse(fs.readFileSync(path.join(frameDir, 'last-frame.json'), 'utf8'));
   assert.deepEqual([info.xres, info.yres, info.fourcc, info.stride, info.frames], [W, H, 'RGBA', W * 4, 2]);
-});
-
-test('a worker that ends while the runtime owns its frame: flushed and let go of first', async () => {
-  // The module is one instance per process: the worker loads the same file and so sends
-  // through the sender the main thread started.
-  const file = path.join(dir, `quorvex-worker-${process.pid}.node`);
-  fs.copyFileSync(ADDON, file);
-  registry.setMachineValue(path.resolve(standinDir('full')));
-  const q = require(file);
-  assert.equal(q.start('worker', W, H), true);
-  log.next();
-
-  const worker = new Worker(`
-    const q = require(${JSON.stringify(file)});
-    if (!q.sendFrame(Buffer.alloc(${SIZE}, 0x11))) throw new Error('frame not sent');
-  `, { eval: true });
-  const code = await new Promise((resolve, reject) => {
-    worker.on('error', reject);
-    worker.on('exit', resolve);
-  });
-  assert.equal(code, 0);
-  // The worker's memory is gone with it; new allocations may land where its frame was.
-  churn();
-  await sleep(20);
-
-  // Sending and stopping afterwards must not touch the worker's environment.
-  assert.equal(q.sendFrame(frame(7)), true);
-  assert.equal(q.stop(), true);
-  const ev = log.next();
-  assert.deepEqual(ev.filter((e) => e.event === 'frame_changed'), [], 'the runtime never saw freed memory');
-  assert.deepEqual(ev.map((e) => e.event),
-    ['send_video', 'flush', 'send_video', 'flush', 'send_destroy']);
-  assert.deepEqual(ev.filter((e) => e.event === 'send_video').map((e) => e.fnv),
-    [fnv1a64(Buffer.alloc(SIZE, 0x11)), fnv1a64(frame(7))]);
 });
 
 test.after(() => {

@@ -7,7 +7,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
-const { standinDir, openLog, workDir, loadFreshAddon } = require('./standin-log.js');
+const { standinDir, useStandinLog, workDir, loadFreshAddon } = require('./standin-log.js');
 
 const SEED = process.env.KESTOVAR_FUZZ_SEED !== undefined
   ? Number(process.env.KESTOVAR_FUZZ_SEED) >>> 0
@@ -16,9 +16,7 @@ const CALLS = Number(process.env.KESTOVAR_FUZZ_CALLS || 4000);
 console.log(`fuzz seed ${SEED}, ${CALLS} calls per phase (KESTOVAR_FUZZ_SEED=${SEED} repeats it)`);
 
 const dir = workDir('fuzz');
-const log = openLog(path.join(dir, 'standin.log'));
-for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
-process.env.NDI_STANDIN_LOG = log.file;
+const log = useStandinLog(dir);
 
 const START_USAGE = 'start(name, width, height, fpsN?, fpsD?, format?)';
 const SEND_USAGE = 'sendFrame(buffer)';

@@ -9,14 +9,12 @@ const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
 const {
-  ADDON, RUNTIME_FILE, standinDir, openLog, fromHex, workDir, loadFreshAddon, copyStandin, runChild,
+  ADDON, RUNTIME_FILE, standinDir, useStandinLog, fromHex, workDir, loadFreshAddon, copyStandin, runChild,
 } = require('./standin-log.js');
 
 const dir = workDir('runtime-loader');
-const log = openLog(path.join(dir, 'standin.log'));
-for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
+const log = useStandinLog(dir);
 delete process.env.NDI_RUNTIME_DIR_V6;
-process.env.NDI_STANDIN_LOG = log.file;
 
 // Decoys: wherever a search by bare name, a relative path or a rooted path without drive
 // would look.

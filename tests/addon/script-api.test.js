@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
 const {
-  standinDir, openLog, toHex, fromHex, fnv1a64, workDir, loadFreshAddon,
+  standinDir, useStandinLog, toHex, fromHex, fnv1a64, workDir, loadFreshAddon,
 } = require('./standin-log.js');
 
 const EXPORTS = ['isAvailable', 'start', 'sendFrame', 'stop', 'isRunning', 'unmaskFrame'];
@@ -20,9 +20,7 @@ const RGBA = '0x41424752';
 const UYVY = '0x59565955';
 
 const dir = workDir('script-api');
-const log = openLog(path.join(dir, 'standin.log'));
-for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
-process.env.NDI_STANDIN_LOG = log.file;
+const log = useStandinLog(dir);
 const FULL = path.resolve(standinDir('full'));
 
 function events(name) {

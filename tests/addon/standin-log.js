@@ -59,6 +59,24 @@ function openLog(file) {
   };
 }
 
+// The stand-in's event log for one test file, <dir>/standin.log, as the only stand-in
+// option besides `options`: any NDI_STANDIN_ variable inherited from outside is dropped.
+function useStandinLog(dir, options = {}) {
+  for (const name of Object.keys(process.env)) if (name.startsWith('NDI_STANDIN_')) delete process.env[name];
+  const log = openLog(path.join(dir, 'standin.log'));
+  Object.assign(process.env, { NDI_STANDIN_LOG: log.file, ...options });
+  return log;
+}
+
+// Forced collections (node --expose-gc), each in a new job: WeakRefs are only cleared after
+// the job that created or read them.
+async function collect() {
+  for (let i = 0; i < 3; i++) {
+    await new Promise(setImmediate);
+    globalThis.gc();
+  }
+}
+
 function fromHex(hex) {
   return hex === 'null' ? null : Buffer.from(hex, 'hex').toString('utf8');
 }
@@ -101,12 +119,17 @@ function workDir(name) {
 }
 
 // The addon's state lives for the module instance; a copy under another file name loads as
-// a new instance with nothing loaded and no sender.
+// a new instance with nothing loaded and no sender. Worker threads that require the same
+// copy share that instance.
 let copies = 0;
-function loadFreshAddon(dir) {
+function freshAddonFile(dir) {
   const file = path.join(dir, `quorvex-${process.pid}-${++copies}.node`);
   fs.copyFileSync(ADDON, file);
-  return require(file);
+  return file;
+}
+
+function loadFreshAddon(dir) {
+  return require(freshAddonFile(dir));
 }
 
 // A private copy of a stand-in variant in <dir>/<sub>: a distinct module for the loader,
@@ -132,6 +155,7 @@ function runChild(script, env, outFile) {
 }
 
 module.exports = {
-  BUILD_DIR, ADDON, RUNTIME_FILE, standinDir, parseLine, readLog, openLog, fromHex, toHex,
-  fnv1a64, workDir, loadFreshAddon, copyStandin, runChild,
+  BUILD_DIR, ADDON, RUNTIME_FILE, standinDir, parseLine, readLog, openLog, useStandinLog, collect,
+  fromHex, toHex,
+  fnv1a64, workDir, freshAddonFile, loadFreshAddon, copyStandin, runChild,
 };

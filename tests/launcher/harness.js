@@ -78,7 +78,7 @@ function launchEnv(vars = {}) {
 // Starts the launcher and resolves with its full 32-bit exit code and process id.
 function launch(exe, { env = launchEnv(), args = [], cwd } = {}) {
   return new Promise((resolve, reject) => {
-    // stdio ignored: inherited pipes would keep the probe tied to this process.
+    // stdio ignored: the launcher writes nothing there (its child gets the log).
     const child = spawn(exe, args, { env, cwd, stdio: 'ignore', windowsHide: false });
     child.on('error', reject);
     child.on('exit', (code, signal) => resolve({ code, signal, pid: child.pid }));

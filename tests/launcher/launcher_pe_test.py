@@ -1,6 +1,10 @@
 #!/usr/bin/python3
 """Reads the built launcher: GUI subsystem, 64-bit, system DLL imports only, version
-resource strings and fixed version 0.1.2.0, and the asInvoker manifest."""
+resource strings and fixed version 0.1.2.0, the asInvoker manifest naming Windows 10 as a
+supported OS; and for the launcher and the addon alike, the image flags for address space
+layout randomisation (64-bit) and no execution from data pages.
+
+Usage: launcher_pe_test.py LAUNCHER_EXE QUORVEX_NODE"""
 import re
 import sys
 
@@ -15,7 +19,20 @@ def check(ok, what):
         failures.append(what)
 
 
+def check_hardening(image, name):
+    flags = image.OPTIONAL_HEADER.DllCharacteristics
+    for flag in ('DYNAMIC_BASE', 'HIGH_ENTROPY_VA', 'NX_COMPAT'):
+        bit = pefile.DLL_CHARACTERISTICS['IMAGE_DLLCHARACTERISTICS_' + flag]
+        check(flags & bit == bit, '%s: %s (DllCharacteristics 0x%x)' % (name, flag, flags))
+    # DYNAMIC_BASE means nothing without relocations to apply.
+    reloc = image.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_BASERELOC']]
+    check(reloc.Size > 0, '%s: base relocations present' % name)
+
+
 pe = pefile.PE(sys.argv[1])
+check_hardening(pe, 'launcher')
+check_hardening(pefile.PE(sys.argv[2]), 'quorvex.node')
 check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_AMD64'], 'x64 image')
 check(pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE['IMAGE_SUBSYSTEM_WINDOWS_GUI'],
       'GUI subsystem')
@@ -64,6 +81,9 @@ check([m[0] for m in manifests] == [1], 'one manifest, resource id 1')
 text = manifests[0][1] if manifests else ''
 levels = re.findall(r'<requestedExecutionLevel\s+level="([^"]*)"\s+uiAccess="([^"]*)"', text)
 check(levels == [('asInvoker', 'false')], 'manifest requests asInvoker, uiAccess false')
+windows10 = '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'
+supported = re.findall(r'<supportedOS\s+Id="([^"]*)"', text)
+check(windows10 in supported, 'manifest names Windows 10 as a supported OS: %s' % supported)
 
 print('launcher_pe: %d failures' % len(failures))
 sys.exit(1 if failures else 0)

@@ -3,6 +3,8 @@
 // (command line, current directory, hidden start, standard handles, environment).
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
@@ -89,4 +91,28 @@ test('without a log the child gets NUL as output and error, and a failing child 
   assert.equal(probe.stdout_is_stderr, 'yes');
   assert.equal(probe.startup_flags, '0x101');
   assert.equal(probe.cmdline, h.expectedCommandLine(inst.dir));
+});
+
+test('a pipe the launcher inherited is not handed on: it ends when the launcher exits', async () => {
+  const inst = h.stage();
+  const dir = h.tempDir('pipe');
+  const go = path.join(dir, 'go');
+  const done = path.join(dir, 'done');
+  const report = path.join(dir, 'report.txt');
+  const env = h.launchEnv({ KESTOVAR_NDI_LOG_DIR: path.join(dir, 'logs'),
+    ...h.probeOptions({ wait: go, done, report }) });
+  // The launcher's output is an inheritable pipe of ours; the probe waits for `go`.
+  const launcher = spawn(inst.exe, [], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+  const exited = once(launcher, 'exit');
+  const ended = once(launcher.stdout, 'end');
+  launcher.stdout.resume();
+  assert.deepEqual(await exited, [0, null]);
+  await ended;
+  assert.equal(h.exists(done), false, 'the pipe ended while the bridge stand-in still runs');
+
+  fs.writeFileSync(go, '');
+  const probe = await h.probeReport(report);
+  assert.deepEqual([probe.stdin, probe.stdout, probe.stderr, probe.stdout_is_stderr],
+    ['char', 'disk', 'disk', 'yes']);
+  assert.match(probe.stdout_path, /\\logs\\bridge\.log$/);
 });

@@ -3,6 +3,8 @@
 # Wine hands the launcher the long module path itself: the module-path buffer grows
 # (512 -> 1024 -> 2048) and the installation is found, and the child's current directory,
 # too long for any process, is refused cleanly with ERROR_FILENAME_EXCED_RANGE (206).
+# The launcher refuses it before CreateProcessW: Wine 8's CreateProcessW, given a current
+# directory this long, corrupts its heap instead of failing.
 # Run from the Unix side: the Windows node cannot start a program by a path this long.
 # Usage: long_directory_test.sh PREFIX LAUNCHER PROBE
 set -u
