@@ -67,7 +67,10 @@ async function runSoak({ rig, dir, frames: total, reconnectEvery = 10000, sample
     dir,
     env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file), NDI_STANDIN_SAMPLE_EVERY: String(sampleEvery), KESTOVAR_BRIDGE_TEST_GC: '1' },
   });
-  const unixPid = rig.findWineProcess(rig.windowsPath(rig.STAGE_DIR));
+  const unixPid = bridge.unixPid;
+  if (!fs.readFileSync(`/proc/${unixPid}/cmdline`, 'utf8').includes('kestovar-ndi-bridge.exe')) {
+    throw new Error(`process ${unixPid} is not the bridge`);
+  }
   const plain = Array.from({ length: DISTINCT_FRAMES }, (_, i) => rig.testFrame(FRAME_BYTES, 9000 + i));
   const frames = plain.map((f) => rig.maskedFrame(2, f));
   const samples = [];

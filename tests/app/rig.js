@@ -151,6 +151,8 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR }) {
     port: Number(listening.port),
     token: state.token,
     pid: state.pid,
+    // wine-exec execs Wine, which becomes the Windows process: same Unix process id.
+    unixPid: child.pid,
     stateDir,
     logFile,
     exited: exitPromise,
