@@ -3,7 +3,8 @@
 #   runtime/kestovar-ndi-bridge.exe   the pinned Windows node.exe, renamed
 #   app/src/*.js                      the server script and its modules
 #   app/quorvex.node                  the addon, where server.js loads it from
-# `cpack` (run in the build directory) zips exactly this tree.
+# `cpack` (run in the build directory) zips exactly this tree and, where makensis is
+# installed, makes the Windows installer of it (installer/NSIS.template.in).
 
 if(TARGET kestovar_launcher)
   install(TARGETS kestovar_launcher RUNTIME DESTINATION .)
@@ -17,6 +18,10 @@ install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/app/src/ DESTINATION app/src
 install(TARGETS quorvex LIBRARY DESTINATION app RUNTIME DESTINATION app)
 
 set(CPACK_GENERATOR ZIP)
+find_program(MAKENSIS makensis)
+if(MAKENSIS)
+  list(APPEND CPACK_GENERATOR NSIS)
+endif()
 set(CPACK_PACKAGE_NAME "Kestovar Output Bridge")
 set(CPACK_PACKAGE_VENDOR "Tarnwell")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -24,4 +29,10 @@ set(CPACK_PACKAGE_FILE_NAME "kestovar-output-bridge-${PROJECT_VERSION}-win64")
 # The ZIP opens to one folder holding the tree, named like the product.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+# The installer: the project's own script, which CPack finds on the module path.
+list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_SOURCE_DIR}/installer)
+# The tests package with `-D "CPACK_KESTOVAR_NSIS_COMPRESSION=SetCompress off"`: the same
+# installer, made in a second instead of a minute.
+set(CPACK_KESTOVAR_NSIS_COMPRESSION "SetCompressor /SOLID lzma")
+set(CPACK_KESTOVAR_SIGN_TOOL ${CMAKE_CURRENT_SOURCE_DIR}/installer/sign-file)
 include(CPack)
