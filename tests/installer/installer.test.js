@@ -1,0 +1,182 @@
+'use strict';
+// The Windows installer: cpack makes it (signed with a throwaway certificate), and it runs
+// silently under Wine in the test prefix as an administrator's deployment runs it: into
+// Program Files or the /D= directory, with the Apps entry, the Start-menu shortcut, start
+// at sign-in when asked, a word on the NDI runtime in its log; the uninstaller the Apps
+// entry names removes all of it.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { execFileSync, spawnSync } = require('node:child_process');
+const rig = require('../app/rig');
+
+const work = path.join(rig.BUILD_DIR, 'tests', 'installer', 'work');
+fs.rmSync(work, { recursive: true, force: true });
+fs.mkdirSync(work, { recursive: true });
+
+const PRODUCT = 'Kestovar Output Bridge';
+const INSTALLER = 'kestovar-output-bridge-0.1.2-win64.exe';
+const UNINSTALL_KEY = `HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${PRODUCT}`;
+const RUN_KEY = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
+const DRIVE_C = path.join(rig.PREFIX, 'drive_c');
+const SHORTCUT = path.join(DRIVE_C, 'ProgramData', 'Microsoft', 'Windows', 'Start Menu', 'Programs', `${PRODUCT}.lnk`);
+const DEFAULT_DIR = 'C:\\Program Files\\Kestovar Output Bridge';
+const CUSTOM_DIR = 'C:\\Tarnwell tools\\Output Bridge';
+const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
+
+function unixPath(windowsPath) {
+  return path.join(DRIVE_C, ...windowsPath.slice(3).split('\\'));
+}
+
+function listFiles(dir, base = dir) {
+  return fs.readdirSync(dir, { withFileTypes: true }).flatMap((e) => {
+    const full = path.join(dir, e.name);
+    return e.isDirectory() ? listFiles(full, base) : [path.relative(base, full)];
+  }).sort();
+}
+
+// Runs a command line exactly as written, through a batch file: Wine would quote an
+// argument with spaces, and the installer takes /D= only unquoted and last.
+function runCommandLine(commandLine) {
+  const batch = path.join(work, 'run.bat');
+  fs.writeFileSync(batch, `@echo off\r\n${commandLine}\r\nexit /b %ERRORLEVEL%\r\n`);
+  return spawnSync(rig.WINE_EXEC, [rig.PREFIX, 'cmd', '/c', rig.windowsPath(batch)],
+    { env: rig.wineEnv(), stdio: 'ignore', timeout: 120000 }).status;
+}
+
+function install(args = '') {
+  return runCommandLine(`"${rig.windowsPath(path.join(work, 'package', INSTALLER))}" /S ${args}`);
+}
+
+// The values of a registry key, by name ({} for a key without values), or null.
+function registryValues(key) {
+  let text;
+  try {
+    text = rig.wine(['reg', 'query', key]).toString('utf8');
+  } catch {
+    return null;
+  }
+  const values = {};
+  for (const m of text.matchAll(/^ {4}(.+?) {4}(REG_\w+) {4}(.*?)\r?$/gm)) {
+    values[m[1]] = m[2] === 'REG_DWORD' ? Number(m[3]) : m[3];
+  }
+  return values;
+}
+
+function installLog(dir) {
+  return fs.readFileSync(path.join(unixPath(dir), 'install.log')).toString('utf16le').replace(/^\ufeff/, '');
+}
+
+function verifySignature(file) {
+  return spawnSync('osslsigncode', ['verify', '-CAfile', path.join(work, 'cert.pem'), '-in', file], { encoding: 'utf8' });
+}
+
+// The uninstaller the Apps entry names, run the way Windows runs it; it hands over to a
+// copy of itself and returns at once, so the test waits for the entry to go.
+async function uninstall() {
+  const quiet = registryValues(UNINSTALL_KEY).QuietUninstallString;
+  assert.equal(runCommandLine(quiet), 0);
+  await rig.waitFor('the uninstaller to finish', () => registryValues(UNINSTALL_KEY) === null, 60000);
+}
+
+// What remains of an installation in a directory after the uninstaller.
+async function assertRemoved(dir) {
+  await rig.waitFor(`${dir} to be removed`, () => !fs.existsSync(unixPath(dir)), 30000);
+  assert.equal(fs.existsSync(SHORTCUT), false, 'Start-menu shortcut removed');
+  assert.equal(PRODUCT in (registryValues(RUN_KEY) || {}), false, 'no start at sign-in');
+}
+
+// A copy left by an earlier run goes first, the way it would on Windows.
+test.before(async () => {
+  if (registryValues(UNINSTALL_KEY)) await uninstall();
+});
+
+test('cpack makes the signed installer with its version resource', () => {
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1',
+    '-keyout', path.join(work, 'key.pem'), '-out', path.join(work, 'cert.pem'),
+    '-subj', '/CN=Kestovar test signing/O=Tarnwell', '-addext', 'extendedKeyUsage=codeSigning'], { stdio: 'ignore' });
+  fs.writeFileSync(path.join(work, 'password'), 'throwaway\n');
+  execFileSync('openssl', ['pkcs12', '-export', '-inkey', path.join(work, 'key.pem'), '-in', path.join(work, 'cert.pem'),
+    '-out', path.join(work, 'cert.p12'), '-passout', 'pass:throwaway']);
+  // Stored, not compressed: the same installer, made in a second rather than a minute.
+  execFileSync('cpack', ['-G', 'NSIS', '--config', path.join(rig.BUILD_DIR, 'CPackConfig.cmake'),
+    '-B', path.join(work, 'package'), '-D', 'CPACK_KESTOVAR_NSIS_COMPRESSION=SetCompress off'], {
+    cwd: rig.BUILD_DIR,
+    stdio: ['ignore', 'pipe', 'pipe'],
+    env: { ...process.env, KESTOVAR_SIGN_PKCS12: path.join(work, 'cert.p12'),
+      KESTOVAR_SIGN_PASSWORD_FILE: path.join(work, 'password') },
+  });
+  assert.deepEqual(fs.readdirSync(path.join(work, 'package')).filter((f) => f.endsWith('.exe')), [INSTALLER]);
+  const exe = path.join(work, 'package', INSTALLER);
+  const verified = verifySignature(exe);
+  assert.equal(verified.status, 0, verified.stdout + verified.stderr);
+  assert.match(verified.stdout, /Subject: \/CN=Kestovar test signing\/O=Tarnwell/);
+
+  const version = JSON.parse(execFileSync('/usr/bin/python3', ['-c', `
+import json, sys, pefile
+pe = pefile.PE(sys.argv[1])
+strings = {}
+for info in pe.FileInfo[0]:
+    for table in getattr(info, 'StringTable', []):
+        strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+fixed = pe.VS_FIXEDFILEINFO[0]
+strings['fixed'] = [fixed.ProductVersionMS, fixed.ProductVersionLS]
+strings['machine'] = pe.FILE_HEADER.Machine
+print(json.dumps(strings))`, exe], { encoding: 'utf8' }));
+  assert.equal(version.ProductName, PRODUCT);
+  assert.equal(version.CompanyName, 'Tarnwell');
+  assert.equal(version.ProductVersion, '0.1.2');
+  assert.equal(version.FileVersion, '0.1.2');
+  assert.deepEqual(version.fixed, [0x00000001, 0x00020000]);
+  assert.equal(version.machine, 0x8664, 'a 64-bit installer');
+});
+
+test('silent install into Program Files, the Apps entry, and an uninstall that removes it all', async () => {
+  rig.setNdiRuntimeDir(null);
+  assert.equal(install(), 0);
+  const root = unixPath(DEFAULT_DIR);
+  // The ZIP's tree, byte for byte, and the installer's own two files.
+  const tree = listFiles(rig.STAGE_DIR);
+  assert.deepEqual(listFiles(root), [...tree, ...INSTALLER_FILES].sort());
+  for (const file of tree) {
+    assert.ok(fs.readFileSync(path.join(root, file)).equals(fs.readFileSync(path.join(rig.STAGE_DIR, file))), file);
+  }
+  const bytes = listFiles(root).reduce((sum, f) => sum + fs.statSync(path.join(root, f)).size, 0);
+  const entry = registryValues(UNINSTALL_KEY);
+  assert.ok(Math.abs(entry.EstimatedSize - bytes / 1024) < 64, `EstimatedSize ${entry.EstimatedSize} KB`);
+  delete entry.EstimatedSize;
+  assert.deepEqual(entry, {
+    DisplayName: PRODUCT,
+    DisplayVersion: '0.1.2',
+    Publisher: 'Tarnwell',
+    DisplayIcon: `"${DEFAULT_DIR}\\${PRODUCT}.exe"`,
+    InstallLocation: DEFAULT_DIR,
+    UninstallString: `"${DEFAULT_DIR}\\Uninstall.exe"`,
+    QuietUninstallString: `"${DEFAULT_DIR}\\Uninstall.exe" /S`,
+    NoModify: 1,
+    NoRepair: 1,
+  });
+  assert.ok(fs.existsSync(SHORTCUT), 'Start-menu shortcut for all users');
+  assert.equal(PRODUCT in (registryValues(RUN_KEY) || {}), false, 'start at sign-in is off unless asked');
+  assert.match(installLog(DEFAULT_DIR), /NDI runtime not found: .* cannot publish video until the NDI Runtime/);
+  assert.equal(verifySignature(path.join(root, 'Uninstall.exe')).status, 0, 'the uninstaller is signed');
+
+  await uninstall();
+  await assertRemoved(DEFAULT_DIR);
+});
+
+test('/D= installs elsewhere, start at sign-in on request, the NDI runtime found', async () => {
+  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  assert.equal(install(`/AUTOSTART=1 /D=${CUSTOM_DIR}`), 0);
+  assert.ok(fs.existsSync(path.join(unixPath(CUSTOM_DIR), `${PRODUCT}.exe`)));
+  assert.equal(fs.existsSync(unixPath(DEFAULT_DIR)), false);
+  assert.equal(registryValues(UNINSTALL_KEY).InstallLocation, CUSTOM_DIR);
+  assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
+  const ndiDll = `${rig.windowsPath(rig.standin.standinDir('full'))}\\Processing.NDI.Lib.x64.dll`;
+  assert.ok(installLog(CUSTOM_DIR).includes(`NDI runtime found: ${ndiDll}`), installLog(CUSTOM_DIR));
+
+  await uninstall();
+  await assertRemoved(CUSTOM_DIR);
+});
