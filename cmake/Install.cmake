@@ -26,8 +26,8 @@ set(CPACK_PACKAGE_NAME "Kestovar Output Bridge")
 set(CPACK_PACKAGE_VENDOR "Tarnwell")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME "kestovar-output-bridge-${PROJECT_VERSION}-win64")
-# The ZIP opens to one folder holding the tree, named like the product.
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# Settings of one package alone (the ZIP's top folder).
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/CPackOptions.cmake)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 # The installer: the project's own script, which CPack finds on the module path.
 list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_SOURCE_DIR}/installer)
