@@ -25,6 +25,7 @@ const SHORTCUT = path.join(DRIVE_C, 'ProgramData', 'Microsoft', 'Windows', 'Star
 const DEFAULT_DIR = 'C:\\Program Files\\Kestovar Output Bridge';
 const CUSTOM_DIR = 'C:\\Tarnwell tools\\Output Bridge';
 const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
+const USER_DIR = path.join(DRIVE_C, 'users', os.userInfo().username, 'AppData', 'Local', 'Tarnwell', PRODUCT);
 
 function unixPath(windowsPath) {
   return path.join(DRIVE_C, ...windowsPath.slice(3).split('\\'));
@@ -167,16 +168,61 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   await assertRemoved(DEFAULT_DIR);
 });
 
-test('/D= installs elsewhere, start at sign-in on request, the NDI runtime found', async () => {
+// The installed launcher, started as a user starts it: the bridge keeps its log and state
+// file in the user's %LOCALAPPDATA%. Resolves with its state and Unix process id.
+async function startInstalled(dir) {
+  const launch = spawnSync(rig.WINE_EXEC, [rig.PREFIX, `${dir}\\${PRODUCT}.exe`],
+    { env: rig.wineEnv({ KESTOVAR_BRIDGE_PORT: '0' }), stdio: 'ignore', timeout: 60000 });
+  assert.equal(launch.status, 0, 'the launcher started the bridge');
+  const state = await rig.waitFor('the bridge state file', () => readJson(path.join(USER_DIR, 'bridge.json')), 60000);
+  return { state, unixPid: await rig.waitFor('the bridge process', () => rig.findWineProcess(dir), 30000) };
+}
+
+function readJson(file) {
+  try {
+    return JSON.parse(fs.readFileSync(file, 'utf8'));
+  } catch {
+    return null;
+  }
+}
+
+// The bridge is gone because it was asked: its state file removed, its log says so.
+async function assertStopped(bridge) {
+  await rig.waitFor('the bridge process to end', () => !rig.processAlive(bridge.unixPid), 15000);
+  assert.equal(fs.existsSync(path.join(USER_DIR, 'bridge.json')), false);
+  const records = rig.bridgeRecords(rig.readText(path.join(USER_DIR, 'logs', 'bridge.log')));
+  assert.ok(records.some((r) => r.pid === bridge.state.pid && r.event === 'shutdown' && r.reason === 'request'),
+    `bridge ${bridge.state.pid} stopped by request`);
+}
+
+test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the running bridge', async () => {
+  fs.rmSync(USER_DIR, { recursive: true, force: true });
   rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
   assert.equal(install(`/AUTOSTART=1 /D=${CUSTOM_DIR}`), 0);
-  assert.ok(fs.existsSync(path.join(unixPath(CUSTOM_DIR), `${PRODUCT}.exe`)));
-  assert.equal(fs.existsSync(unixPath(DEFAULT_DIR)), false);
+  const root = unixPath(CUSTOM_DIR);
+  assert.ok(fs.existsSync(path.join(root, `${PRODUCT}.exe`)));
   assert.equal(registryValues(UNINSTALL_KEY).InstallLocation, CUSTOM_DIR);
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
   const ndiDll = `${rig.windowsPath(rig.standin.standinDir('full'))}\\Processing.NDI.Lib.x64.dll`;
   assert.ok(installLog(CUSTOM_DIR).includes(`NDI runtime found: ${ndiDll}`), installLog(CUSTOM_DIR));
 
+  // An upgrade over a running bridge, without /D=: stopped first, then every file replaced
+  // where the installation is; the start at sign-in stays as chosen.
+  const first = await startInstalled(CUSTOM_DIR);
+  const script = path.join(root, 'app', 'src', 'server.js');
+  fs.appendFileSync(script, '\n// changed since\n');
+  assert.equal(install(), 0);
+  await assertStopped(first);
+  assert.ok(fs.readFileSync(script).equals(fs.readFileSync(path.join(rig.STAGE_DIR, 'app', 'src', 'server.js'))));
+  assert.equal(fs.existsSync(unixPath(DEFAULT_DIR)), false, 'nothing installed beside the first installation');
+  assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
+  assert.match(installLog(CUSTOM_DIR), /Stop tool \(exit code 0\): kestovar stop: the bridge \(pid \d+\) has stopped/);
+
+  // The uninstaller stops it too, and leaves the user's logs.
+  const second = await startInstalled(CUSTOM_DIR);
   await uninstall();
+  await assertStopped(second);
   await assertRemoved(CUSTOM_DIR);
+  assert.equal(rig.bridgeRecords(rig.readText(path.join(USER_DIR, 'logs', 'bridge.log')))
+    .filter((r) => r.event === 'shutdown').length, 2, 'the logs of both runs are kept');
 });
