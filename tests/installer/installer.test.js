@@ -206,11 +206,21 @@ test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the runnin
   const ndiDll = `${rig.windowsPath(rig.standin.standinDir('full'))}\\Processing.NDI.Lib.x64.dll`;
   assert.ok(installLog(CUSTOM_DIR).includes(`NDI runtime found: ${ndiDll}`), installLog(CUSTOM_DIR));
 
-  // An upgrade over a running bridge, without /D=: stopped first, then every file replaced
-  // where the installation is; the start at sign-in stays as chosen.
+  // A bridge that refuses to stop (its state file holds a wrong token): setup says why and
+  // ends, and the installation is left as it was.
   const first = await startInstalled(CUSTOM_DIR);
   const script = path.join(root, 'app', 'src', 'server.js');
   fs.appendFileSync(script, '\n// changed since\n');
+  const stateFile = path.join(USER_DIR, 'bridge.json');
+  fs.writeFileSync(stateFile, JSON.stringify({ ...first.state, token: '0'.repeat(64) }));
+  assert.equal(install(), 2);
+  assert.match(installLog(CUSTOM_DIR), /Stop tool \(exit code 1\): kestovar stop: the bridge \(pid \d+\) refused the token/);
+  assert.match(fs.readFileSync(script, 'utf8'), /changed since/);
+  assert.ok(rig.processAlive(first.unixPid), 'the bridge still runs');
+
+  // An upgrade over a running bridge, without /D=: stopped first, then every file replaced
+  // where the installation is; the start at sign-in stays as chosen.
+  fs.writeFileSync(stateFile, JSON.stringify(first.state));
   assert.equal(install(), 0);
   await assertStopped(first);
   assert.ok(fs.readFileSync(script).equals(fs.readFileSync(path.join(rig.STAGE_DIR, 'app', 'src', 'server.js'))));
