@@ -35,4 +35,5 @@ list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_SOURCE_DIR}/installer)
 # installer, made in a second instead of a minute.
 set(CPACK_KESTOVAR_NSIS_COMPRESSION "SetCompressor /SOLID lzma")
 set(CPACK_KESTOVAR_SIGN_TOOL ${CMAKE_CURRENT_SOURCE_DIR}/installer/sign-file)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/SignPackageFiles.cmake)
 include(CPack)

@@ -1,9 +1,10 @@
 'use strict';
-// The Windows installer: cpack makes it (signed with a throwaway certificate), and it runs
-// silently under Wine in the test prefix as an administrator's deployment runs it: into
-// Program Files or the /D= directory, with the Apps entry, the Start-menu shortcut, start
-// at sign-in when asked, a word on the NDI runtime in its log; the uninstaller the Apps
-// entry names removes all of it.
+// The Windows installer: cpack makes it (signed, with the project's executables inside it,
+// by a throwaway certificate), and it runs silently under Wine in the test prefix as an
+// administrator's deployment runs it: into Program Files or the /D= directory, with the
+// Apps entry, the Start-menu shortcut, start at sign-in when asked, a word on the NDI
+// runtime in its log; upgrades and the uninstaller the Apps entry names stop a running
+// bridge first, and the uninstaller removes all the installer made.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -138,11 +139,17 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   rig.setNdiRuntimeDir(null);
   assert.equal(install(), 0);
   const root = unixPath(DEFAULT_DIR);
-  // The ZIP's tree, byte for byte, and the installer's own two files.
+  // The ZIP's tree and the installer's own two files; the project's executables signed,
+  // every other file byte for byte.
   const tree = listFiles(rig.STAGE_DIR);
   assert.deepEqual(listFiles(root), [...tree, ...INSTALLER_FILES].sort());
   for (const file of tree) {
-    assert.ok(fs.readFileSync(path.join(root, file)).equals(fs.readFileSync(path.join(rig.STAGE_DIR, file))), file);
+    const installed = path.join(root, file);
+    if (/\.(exe|node)$/.test(file) && !file.startsWith('runtime')) {
+      assert.equal(verifySignature(installed).status, 0, `${file} is signed`);
+    } else {
+      assert.ok(fs.readFileSync(installed).equals(fs.readFileSync(path.join(rig.STAGE_DIR, file))), file);
+    }
   }
   const bytes = listFiles(root).reduce((sum, f) => sum + fs.statSync(path.join(root, f)).size, 0);
   const entry = registryValues(UNINSTALL_KEY);
