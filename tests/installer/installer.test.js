@@ -226,11 +226,15 @@ test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the runnin
   assert.ok(rig.processAlive(first.unixPid), 'the bridge still runs');
 
   // An upgrade over a running bridge, without /D=: stopped first, then every file replaced
-  // where the installation is; the start at sign-in stays as chosen.
+  // where the installation is, a module of an earlier version gone; the start at sign-in
+  // stays as chosen.
   fs.writeFileSync(stateFile, JSON.stringify(first.state));
+  const retired = path.join(root, 'app', 'src', 'retired.js');
+  fs.writeFileSync(retired, '// a module of an earlier version\n');
   assert.equal(install(), 0);
   await assertStopped(first);
   assert.ok(fs.readFileSync(script).equals(fs.readFileSync(path.join(rig.STAGE_DIR, 'app', 'src', 'server.js'))));
+  assert.equal(fs.existsSync(retired), false);
   assert.equal(fs.existsSync(unixPath(DEFAULT_DIR)), false, 'nothing installed beside the first installation');
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
   assert.match(installLog(CUSTOM_DIR), /Stop tool \(exit code 0\): kestovar stop: the bridge \(pid \d+\) has stopped/);
