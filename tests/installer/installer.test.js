@@ -24,7 +24,7 @@ const RUN_KEY = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
 const DRIVE_C = path.join(rig.PREFIX, 'drive_c');
 const SHORTCUT = path.join(DRIVE_C, 'ProgramData', 'Microsoft', 'Windows', 'Start Menu', 'Programs', `${PRODUCT}.lnk`);
 const DEFAULT_DIR = 'C:\\Program Files\\Kestovar Output Bridge';
-const CUSTOM_DIR = 'C:\\Tarnwell tools\\Output Bridge';
+const CUSTOM_DIR = 'C:\\Tarnwell tools ü 配信\\Output Bridge';
 const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
 const USER_DIR = path.join(DRIVE_C, 'users', os.userInfo().username, 'AppData', 'Local', 'Tarnwell', PRODUCT);
 
@@ -32,30 +32,33 @@ function unixPath(windowsPath) {
   return path.join(DRIVE_C, ...windowsPath.slice(3).split('\\'));
 }
 
-// Runs a command line exactly as written, through a batch file: Wine would quote an
-// argument with spaces, and the installer takes /D= only unquoted and last.
-function runCommandLine(commandLine) {
-  const batch = path.join(work, 'run.bat');
-  fs.writeFileSync(batch, `@echo off\r\n${commandLine}\r\nexit /b %ERRORLEVEL%\r\n`);
-  return spawnSync(rig.WINE_EXEC, [rig.PREFIX, 'cmd', '/c', rig.windowsPath(batch)],
+// Runs a program with its arguments written exactly as given: Wine would quote an
+// argument with spaces, and the installer takes /D= only unquoted and last, so the
+// arguments go as words, which Wine joins with single spaces. (A batch file would not do:
+// Wine's cmd reads it in the OEM code page, which has no room for most non-ASCII names.)
+function runCommandLine(program, args) {
+  return spawnSync(rig.WINE_EXEC, [rig.PREFIX, program, ...args.split(' ').filter(Boolean)],
     { env: rig.wineEnv(), stdio: 'ignore', timeout: 120000 }).status;
 }
 
 function install(args = '') {
-  return runCommandLine(`"${rig.windowsPath(path.join(work, 'package', INSTALLER))}" /S ${args}`);
+  return runCommandLine(path.join(work, 'package', INSTALLER), `/S ${args}`);
 }
 
-// The values of a registry key, by name ({} for a key without values), or null.
+// The values of a registry key, by name ({} for a key without values), or null. Read
+// through an export file, which is UTF-16: reg's console output is in the OEM code page.
 function registryValues(key) {
-  let text;
+  const file = path.join(work, 'export.reg');
   try {
-    text = rig.wine(['reg', 'query', key]).toString('utf8');
+    rig.wine(['reg', 'export', key, rig.windowsPath(file), '/y']);
   } catch {
     return null;
   }
+  const text = fs.readFileSync(file).toString('utf16le');
   const values = {};
-  for (const m of text.matchAll(/^ {4}(.+?) {4}(REG_\w+) {4}(.*?)\r?$/gm)) {
-    values[m[1]] = m[2] === 'REG_DWORD' ? Number(m[3]) : m[3];
+  for (const m of text.matchAll(/^"((?:[^"\\]|\\.)*)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))\r?$/gm)) {
+    const unescape = (t) => t.replace(/\\(.)/g, '$1');
+    values[unescape(m[1])] = m[3] === undefined ? unescape(m[2]) : parseInt(m[3], 16);
   }
   return values;
 }
@@ -71,8 +74,8 @@ function verifySignature(file) {
 // The uninstaller the Apps entry names, run the way Windows runs it; it hands over to a
 // copy of itself and returns at once, so the test waits for the entry to go.
 async function uninstall() {
-  const quiet = registryValues(UNINSTALL_KEY).QuietUninstallString;
-  assert.equal(runCommandLine(quiet), 0);
+  const [, program, args] = /^"([^"]+)"(.*)$/.exec(registryValues(UNINSTALL_KEY).QuietUninstallString);
+  assert.equal(runCommandLine(program, args), 0);
   await rig.waitFor('the uninstaller to finish', () => registryValues(UNINSTALL_KEY) === null, 60000);
 }
 
