@@ -1,5 +1,6 @@
 'use strict';
-// A minimal PNG writer: 8-bit RGBA, one IDAT compressed with Node's zlib.
+// A minimal PNG writer: 8-bit RGBA, one IDAT compressed with Node's zlib. The status
+// page's thumbnail and the demo's last-frame picture are written with it.
 const zlib = require('node:zlib');
 
 const CRC_TABLE = new Int32Array(256).map((_, n) => {
@@ -23,8 +24,8 @@ function chunk(type, data) {
   return Buffer.concat([head, data, crc]);
 }
 
-// rgba: width*height*4 bytes, rows top to bottom.
-function encodePng(width, height, rgba) {
+// rgba: width*height*4 bytes, rows top to bottom. level: zlib's 0..9.
+function encodePng(width, height, rgba, level = 6) {
   const ihdr = Buffer.alloc(13);
   ihdr.writeUInt32BE(width, 0);
   ihdr.writeUInt32BE(height, 4);
@@ -37,31 +38,9 @@ function encodePng(width, height, rgba) {
   return Buffer.concat([
     Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]),
     chunk('IHDR', ihdr),
-    chunk('IDAT', zlib.deflateSync(raw, { level: 6 })),
+    chunk('IDAT', zlib.deflateSync(raw, { level })),
     chunk('IEND', Buffer.alloc(0)),
   ]);
 }
 
-// UYVY (BT.709, video range) to RGBA, for showing a UYVY frame.
-function uyvyToRgba(width, height, uyvy, stride = width * 2) {
-  const out = Buffer.alloc(width * height * 4);
-  const clamp = (v) => (v < 0 ? 0 : v > 255 ? 255 : Math.round(v));
-  for (let y = 0; y < height; y++) {
-    for (let x = 0; x < width; x += 2) {
-      const i = y * stride + x * 2;
-      const u = uyvy[i] - 128;
-      const v = uyvy[i + 2] - 128;
-      for (const [dx, luma] of [[0, uyvy[i + 1]], [1, uyvy[i + 3]]]) {
-        const c = 1.164 * (luma - 16);
-        const o = (y * width + x + dx) * 4;
-        out[o] = clamp(c + 1.793 * v);
-        out[o + 1] = clamp(c - 0.213 * u - 0.533 * v);
-        out[o + 2] = clamp(c + 2.112 * u);
-        out[o + 3] = 255;
-      }
-    }
-  }
-  return out;
-}
-
-module.exports = { encodePng, uyvyToRgba, crc32 };
+module.exports = { encodePng, crc32 };

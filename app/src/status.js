@@ -1,0 +1,145 @@
+'use strict';
+// The status page: what the bridge is publishing, seen in a browser at
+// http://127.0.0.1:<port>/. Plain HTTP requests on the bridge's port (anything that is
+// not a WebSocket upgrade) are answered here:
+//   GET /               the page (status-page/index.html, with this run's stop key)
+//   GET /page.css, /page.js
+//   GET /status.json    the bridge and the connected application, as JSON
+//   GET /thumbnail.png  the last frame sent, at most 320 pixels wide (204: none yet)
+// Anything else is 404. The page asks for the status every second and for a thumbnail
+// twice a second while it is open and shown, so no page open means no thumbnail work.
+//
+// Who may read it: only requests that name the loopback host (a page elsewhere that
+// rebinds its own name to 127.0.0.1 gets 403), and no other origin. The answers carry no
+// CORS header, so a page of another origin can neither read them nor, with
+// X-Frame-Options and frame-ancestors, show the page inside its own.
+//
+// The stop key. The page's Stop button sends {"type":"shutdown","token":<stop key>} over
+// a WebSocket from the bridge's own origin. The stop key is not the bridge's token: the
+// token lets its holder publish, and any local program, of any user of the machine, can
+// read this page, as it can watch the NDI source on the network. The stop key lets its
+// holder stop the bridge and nothing else, and only from the bridge's own origin, which
+// no page of another origin can claim (its browser sets Origin) nor read this page from.
+
+const fs = require('node:fs');
+const path = require('node:path');
+const { isLoopbackHost } = require('./access');
+const { makeThumbnail } = require('./thumbnail');
+
+const PAGE_DIR = path.join(__dirname, 'status-page');
+
+const STATUS_TEXT = {
+  200: 'OK', 204: 'No Content', 403: 'Forbidden', 404: 'Not Found', 405: 'Method Not Allowed',
+};
+
+// The same for every answer: nothing is cached, nothing is framed, nothing is shared
+// with another origin.
+const COMMON_HEADERS = {
+  'Cache-Control': 'no-store',
+  'Content-Security-Policy': "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'",
+  'X-Frame-Options': 'DENY',
+  'X-Content-Type-Options': 'nosniff',
+  'Cross-Origin-Resource-Policy': 'same-origin',
+  'Referrer-Policy': 'no-referrer',
+};
+
+const ASSETS = {
+  '/page.css': { file: 'page.css', type: 'text/css; charset=utf-8' },
+  '/page.js': { file: 'page.js', type: 'text/javascript; charset=utf-8' },
+};
+
+// The origins of the page itself; its Stop button's WebSocket comes from one of them.
+function pageOrigins(port) {
+  return [`http://127.0.0.1:${port}`, `http://localhost:${port}`];
+}
+
+function httpResponse(status, headers, body = Buffer.alloc(0)) {
+  const bytes = typeof body === 'string' ? Buffer.from(body, 'utf8') : body;
+  let head = `HTTP/1.1 ${status} ${STATUS_TEXT[status]}\r\n`;
+  for (const [name, value] of Object.entries({ ...COMMON_HEADERS, ...headers })) head += `${name}: ${value}\r\n`;
+  head += `Content-Length: ${bytes.length}\r\nConnection: close\r\n\r\n`;
+  return Buffer.concat([Buffer.from(head, 'latin1'), bytes]);
+}
+
+function textResponse(status, message, headers = {}) {
+  return httpResponse(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers }, message + '\n');
+}
+
+// What /status.json says. bridge: { port, pid, startedAt, ndiRuntime }; application: the
+// session's description, or null when none is publishing.
+function statusReport(bridge, application, now = Date.now()) {
+  return {
+    bridge: {
+      port: bridge.port,
+      pid: bridge.pid,
+      started: new Date(bridge.startedAt).toISOString(),
+      uptimeSeconds: Math.floor((now - bridge.startedAt) / 1000),
+      ndiRuntime: bridge.ndiRuntime,
+    },
+    application: application && {
+      peer: application.peer,
+      source: application.source,
+      width: application.width,
+      height: application.height,
+      format: application.format,
+      fpsN: application.fpsN,
+      fpsD: application.fpsD,
+      frames: application.frames,
+      connectedSeconds: Math.floor((now - application.startedAt) / 1000),
+      msSinceLastFrame: application.lastFrameAt ? now - application.lastFrameAt : null,
+    },
+  };
+}
+
+// The page's answers. bridge:
+//   port, stopKey                the listening port and this run's stop key
+//   describe()                   { port, pid, startedAt, ndiRuntime, application }
+//   withLastFrame(fn)            calls fn(frame, settings) with the last frame sent and
+//                                returns its result, or returns null when there is none
+function createStatusPage(bridge) {
+  const page = fs.readFileSync(path.join(PAGE_DIR, 'index.html'), 'utf8').replace('%STOP_KEY%', bridge.stopKey);
+  const assets = {};
+  for (const [route, { file, type }] of Object.entries(ASSETS)) {
+    assets[route] = { body: fs.readFileSync(path.join(PAGE_DIR, file)), type };
+  }
+  // The last thumbnail, kept while no new frame came: several open pages cost one.
+  let thumbnail = { frames: -1, png: null };
+
+  function thumbnailResponse() {
+    const { application } = bridge.describe();
+    if (!application || application.frames === 0) return httpResponse(204, {});
+    if (thumbnail.frames !== application.frames) {
+      const made = bridge.withLastFrame((frame, settings) => makeThumbnail(frame, settings));
+      if (!made) return httpResponse(204, {});
+      thumbnail = { frames: application.frames, png: made.png };
+    }
+    return httpResponse(200, { 'Content-Type': 'image/png' }, thumbnail.png);
+  }
+
+  // request: { method, path, headers } of a request that is not a WebSocket upgrade.
+  // Returns { status, response } with the bytes to send.
+  function answer(request) {
+    const respond = (response) => ({ status: Number(response.toString('latin1', 9, 12)), response });
+    if (!isLoopbackHost(request.headers.host)) {
+      return respond(textResponse(403, 'the Host header must name the loopback interface'));
+    }
+    const origin = request.headers.origin;
+    if (origin !== undefined && !pageOrigins(bridge.port).includes(origin)) {
+      return respond(textResponse(403, 'the status page answers only its own origin'));
+    }
+    if (request.method !== 'GET') return respond(textResponse(405, 'only GET is answered', { Allow: 'GET' }));
+    const route = request.path.split('?')[0];
+    if (route === '/') return respond(httpResponse(200, { 'Content-Type': 'text/html; charset=utf-8' }, page));
+    if (route === '/status.json') {
+      const { application, ...rest } = bridge.describe();
+      return respond(httpResponse(200, { 'Content-Type': 'application/json' }, JSON.stringify(statusReport(rest, application))));
+    }
+    if (route === '/thumbnail.png') return respond(thumbnailResponse());
+    if (assets[route]) return respond(httpResponse(200, { 'Content-Type': assets[route].type }, assets[route].body));
+    return respond(textResponse(404, 'not found: the status page is at /'));
+  }
+
+  return { answer };
+}
+
+module.exports = { createStatusPage, statusReport, pageOrigins, httpResponse, COMMON_HEADERS };
