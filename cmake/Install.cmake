@@ -2,6 +2,7 @@
 #   Kestovar Output Bridge.exe
 #   runtime/kestovar-ndi-bridge.exe   the pinned Windows node.exe, renamed
 #   app/src/*.js                      the server script and its modules
+#   app/src/status-page/              the status page's files
 #   app/quorvex.node                  the addon, where server.js loads it from
 # `cpack` (run in the build directory) zips exactly this tree and, where makensis is
 # installed, makes the Windows installer of it (installer/NSIS.template.in).
@@ -14,7 +15,7 @@ install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.
 
 # The server script needs no npm package at run time, so app holds only its own files.
 install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/app/src/ DESTINATION app/src
-  FILES_MATCHING PATTERN "*.js")
+  FILES_MATCHING PATTERN "*.js" PATTERN "*.html" PATTERN "*.css")
 install(TARGETS quorvex LIBRARY DESTINATION app RUNTIME DESTINATION app)
 
 set(CPACK_GENERATOR ZIP)

@@ -7,6 +7,7 @@ const ws = require('./websocket');
 const { refuseUpgrade } = require('./access');
 const { createSession } = require('./session');
 const { openConnection } = require('./reader');
+const { pageOrigins } = require('./status');
 
 const CLOSE_GRACE_MS = 1000;
 // A client that reads nothing while it asks for replies (pings, stats) is cut off here,
@@ -16,9 +17,10 @@ const MAX_OUTPUT_BYTES = 64 * 1024;
 let toldPlainReads = false;
 
 // bridge: what every connection shares, kept by the server:
-//   ndi, unmask, token, allowedOrigins, plainReads, collectGarbage,
+//   ndi, unmask, token, stopKey, port, allowedOrigins, plainReads, collectGarbage,
 //   limits { helloTimeoutMs, pingIntervalMs, pingTimeoutMs },
-//   claimSlot(id, peer), releaseSlot(id), requestShutdown(connection),
+//   claimSlot(id, peer, session), releaseSlot(id), requestShutdown(connection),
+//   statusPage (answers plain HTTP requests: status.js),
 //   authenticated(connection) (the connection no longer counts as pending),
 //   forget(connection), log(event, fields)
 function handleConnection(accepted, id, bridge) {
@@ -112,6 +114,15 @@ function handleConnection(accepted, id, bridge) {
     setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
   }
 
+  // A request for the status page: one answer, then the connection ends.
+  function answerPlainHttp(request) {
+    closing = true;
+    const { status, response } = bridge.statusPage.answer(request);
+    if (status >= 400) log('page_refused', { id, peer, status, path: request.path, host: request.headers.host || 'none' });
+    socket.end(response);
+    setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+  }
+
   function control(opcode, payload) {
     if (opcode === ws.OPCODE.PING) {
       write(ws.encodeFrame(ws.OPCODE.PONG, Buffer.from(payload)));
@@ -152,7 +163,7 @@ function handleConnection(accepted, id, bridge) {
   }
 
   function claimSlot() {
-    if (!bridge.claimSlot(id, peer)) {
+    if (!bridge.claimSlot(id, peer, session)) {
       log('client_refused', { id, peer, reason: 'busy' });
       return false;
     }
@@ -171,8 +182,12 @@ function handleConnection(accepted, id, bridge) {
     const refusal = refuseUpgrade(request.headers, bridge.allowedOrigins);
     if (refusal) return rejectHttp(refusal.status, refusal.message);
     write(ws.upgradeResponse(request.key));
+    // Only the status page, served from the bridge's own origin, may stop it with the
+    // page's stop key (see status.js).
+    const fromPage = pageOrigins(bridge.port).includes(request.headers.origin);
     session = createSession({
-      ndi: bridge.ndi, token: bridge.token, claimSlot, onShutdown, reply, peer, log, collectGarbage: bridge.collectGarbage,
+      ndi: bridge.ndi, token: bridge.token, stopKey: fromPage ? bridge.stopKey : null,
+      claimSlot, onShutdown, reply, peer, log, collectGarbage: bridge.collectGarbage,
     });
     parser = ws.createFrameParser({
       unmask: bridge.unmask,
@@ -193,7 +208,9 @@ function handleConnection(accepted, id, bridge) {
     if (end < 0) return;
     let request;
     try {
-      request = ws.parseUpgradeRequest(head.subarray(0, end).toString('latin1'));
+      request = ws.parseRequestHead(head.subarray(0, end).toString('latin1'));
+      if (!ws.wantsWebSocket(request)) return answerPlainHttp(request);
+      request = ws.checkUpgradeRequest(request);
     } catch (error) {
       if (!(error instanceof ws.HandshakeError)) throw error;
       return rejectHttp(error.status, error.message, error.headers);

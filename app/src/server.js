@@ -3,7 +3,8 @@
 // loopback interface only, takes one local application at a time over WebSocket, and
 // publishes the frames it sends as an NDI source through quorvex.node. Only the user's
 // own applications get in: they read the token from the state file (see state-file.js),
-// and browser pages must come from an origin the user listed.
+// and browser pages must come from an origin the user listed. Plain HTTP requests get
+// the status page (status.js).
 //
 // Environment:
 //   KESTOVAR_BRIDGE_PORT              default 17480; 0 picks a free port, which the
@@ -28,6 +29,7 @@ const ws = require('./websocket');
 const { parseOriginList, makeToken } = require('./access');
 const { handleConnection } = require('./connection');
 const stateFile = require('./state-file');
+const { createStatusPage, pageOrigins } = require('./status');
 
 const HOST = '127.0.0.1';
 const DEFAULT_PORT = 17480;
@@ -72,6 +74,7 @@ const limits = {
 };
 const stateDir = stateFile.stateDirectory();
 const ndi = loadAddon();
+const startedAt = Date.now();
 
 let active = null;
 let connectionCount = 0;
@@ -96,14 +99,18 @@ const bridge = {
   ndi,
   unmask: ndi ? ndi.unmaskFrame : ws.unmaskInJs,
   token: makeToken(),
+  // The status page's key, good only to stop the bridge from the page (status.js).
+  stopKey: makeToken(),
+  port: null,
+  statusPage: null,
   allowedOrigins: parseOriginList(process.env.KESTOVAR_BRIDGE_ORIGINS),
   plainReads: process.env.KESTOVAR_BRIDGE_PLAIN_READS === '1',
   collectGarbage: garbageCollector(),
   limits,
   log: logEvent,
-  claimSlot(id, peer) {
+  claimSlot(id, peer, session) {
     if (active || shuttingDown) return false;
-    active = { id, peer };
+    active = { id, peer, session };
     return true;
   },
   releaseSlot(id) {
@@ -120,6 +127,19 @@ const bridge = {
     shutdown({ reason: 'request', peer: connection.peer }, connection);
   },
 };
+
+// What the status page shows.
+function describeBridge() {
+  const ndiRuntime = !ndi ? 'missing (the addon did not load)' : ndi.isAvailable() ? 'available' : 'not installed';
+  return {
+    port: bridge.port, pid: process.pid, startedAt, ndiRuntime,
+    application: active && active.session.describe(),
+  };
+}
+
+function withLastFrame(read) {
+  return active ? active.session.withLastFrame(read) : null;
+}
 
 const server = net.createServer({ pauseOnConnect: true }, (accepted) => {
   if (shuttingDown || pending.size >= MAX_PENDING_CONNECTIONS) return refuseAtCap(accepted);
@@ -169,6 +189,10 @@ function startListening() {
   server.listen({ host: HOST, port, exclusive: true }, () => {
     listening = true;
     const actualPort = server.address().port;
+    bridge.port = actualPort;
+    // The status page's own origin may open a WebSocket, to send its stop request.
+    for (const origin of pageOrigins(actualPort)) bridge.allowedOrigins.add(origin);
+    bridge.statusPage = createStatusPage({ port: actualPort, stopKey: bridge.stopKey, describe: describeBridge, withLastFrame });
     logEvent('listening', { host: HOST, port: actualPort });
     if (!stateDir) {
       logEvent('state_file_unavailable', { reason: 'neither KESTOVAR_BRIDGE_STATE_DIR nor LOCALAPPDATA is set' });

@@ -72,12 +72,14 @@ function validateHello(hello) {
 
 // ndi: the loaded addon, or null when it could not be loaded.
 // token: the bridge's token, which the first message must carry.
+// stopKey: the status page's key, which may stand for the token in a stop request; null
+//   unless the connection comes from the page's own origin.
 // claimSlot(): takes the one application slot; false when another application holds it.
 // onShutdown(): a stop request with the right token came.
 // collectGarbage: null, or a full collection to run before each stats answer (tests).
 // reply(object): sends a JSON text message to the client.
 // log(event, fields): one log record.
-function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer, collectGarbage = null }) {
+function createSession({ ndi, token, stopKey = null, claimSlot, onShutdown, reply, log, peer, collectGarbage = null }) {
   let settings = null;
   let authenticated = false;
   let textBuffer = null;
@@ -166,10 +168,12 @@ function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer, co
   // without it learns nothing and holds nothing.
   function firstMessage(message) {
     const isObject = message !== null && typeof message === 'object' && !Array.isArray(message);
-    if (isObject && !tokenMatches(token, message.token)) {
+    const isShutdown = isObject && message.type === 'shutdown';
+    const pageStop = isShutdown && stopKey !== null && tokenMatches(stopKey, message.token);
+    if (isObject && !pageStop && !tokenMatches(token, message.token)) {
       refuse(1008, 'bad token: give the token from the bridge state file (bridge.json)', 'bad_token');
     }
-    if (isObject && message.type === 'shutdown') {
+    if (isShutdown) {
       authenticated = true;
       return onShutdown();
     }
@@ -215,7 +219,25 @@ function createSession({ ndi, token, claimSlot, onShutdown, reply, log, peer, co
     frames.length = 0;
   }
 
-  return { beginMessage, endMessage, end, hasHello: () => settings !== null, authenticated: () => authenticated };
+  // What the status page shows; null before the hello.
+  function describe() {
+    if (!settings) return null;
+    const { source, width, height, format, fpsN, fpsD } = settings;
+    return { peer, source, width, height, format, fpsN, fpsD, frames: framesSent, startedAt, lastFrameAt };
+  }
+
+  // Calls read(frame, settings) with the last frame handed to the runtime and returns
+  // what it returns (null when no frame was sent). The runtime may still be reading that
+  // buffer: read must only read it, synchronously, and keep nothing of it.
+  function withLastFrame(read) {
+    if (!settings || framesSent === 0) return null;
+    return read(frames[(nextFrame + FRAME_BUFFERS - 1) % FRAME_BUFFERS], settings);
+  }
+
+  return {
+    beginMessage, endMessage, end, describe, withLastFrame,
+    hasHello: () => settings !== null, authenticated: () => authenticated,
+  };
 }
 
 module.exports = { createSession, validateHello };

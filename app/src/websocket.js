@@ -38,15 +38,13 @@ function headerTokens(value) {
   return (value || '').toLowerCase().split(',').map((t) => t.trim()).filter(Boolean);
 }
 
-// Reads the request head (everything before the blank line) of an opening handshake.
-// Returns { path, headers, key }; throws HandshakeError for anything that is not a
-// version 13 WebSocket upgrade.
-function parseUpgradeRequest(head) {
+// Reads a request head (everything before the blank line): { method, path, headers },
+// header names in lower case. Throws HandshakeError for a malformed one.
+function parseRequestHead(head) {
   const lines = head.split('\r\n');
   const request = /^([A-Z]+) (\S+) HTTP\/(\d+)\.(\d+)$/.exec(lines[0]);
   if (!request) throw new HandshakeError(400, 'malformed request line');
   const [, method, path, major, minor] = request;
-  if (method !== 'GET') throw new HandshakeError(405, 'only GET opens a WebSocket', { Allow: 'GET' });
   if (Number(major) < 1 || (Number(major) === 1 && Number(minor) < 1)) {
     throw new HandshakeError(400, 'HTTP/1.1 or later is required');
   }
@@ -58,6 +56,18 @@ function parseUpgradeRequest(head) {
     const value = line.slice(colon + 1).trim();
     headers[name] = name in headers ? `${headers[name]}, ${value}` : value;
   }
+  return { method, path, headers };
+}
+
+// A request that asks for a WebSocket; anything else is plain HTTP.
+function wantsWebSocket(request) {
+  return headerTokens(request.headers.upgrade).includes('websocket');
+}
+
+// Checks a parsed request as a version 13 WebSocket opening handshake. Returns
+// { path, headers, key }; throws HandshakeError for anything else.
+function checkUpgradeRequest({ method, path, headers }) {
+  if (method !== 'GET') throw new HandshakeError(405, 'only GET opens a WebSocket', { Allow: 'GET' });
   if (!headerTokens(headers.upgrade).includes('websocket')) {
     throw new HandshakeError(426, 'this endpoint only speaks WebSocket', { Upgrade: 'websocket' });
   }
@@ -72,6 +82,11 @@ function parseUpgradeRequest(head) {
     throw new HandshakeError(400, 'Sec-WebSocket-Key must be 16 bytes in base64');
   }
   return { path, headers, key };
+}
+
+// The opening handshake from its request head, in one step.
+function parseUpgradeRequest(head) {
+  return checkUpgradeRequest(parseRequestHead(head));
 }
 
 function upgradeResponse(key) {
@@ -349,6 +364,9 @@ module.exports = {
   WebSocketError,
   HandshakeError,
   acceptKey,
+  parseRequestHead,
+  wantsWebSocket,
+  checkUpgradeRequest,
   parseUpgradeRequest,
   upgradeResponse,
   httpErrorResponse,

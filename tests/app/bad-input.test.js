@@ -171,8 +171,9 @@ test('requests that are not a WebSocket upgrade get an HTTP answer', async () =>
   const get = (port, lines) => `GET / HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n${lines}\r\n`;
   const key = 'dGhlIHNhbXBsZSBub25jZQ==';
   const cases = [
-    ['plain GET', (p) => get(p, ''), 426, /only speaks WebSocket/],
+    ['plain GET elsewhere than the status page', (p) => `GET /other HTTP/1.1\r\nHost: 127.0.0.1:${p}\r\n\r\n`, 404, /not found/],
     ['POST', (p) => `POST / HTTP/1.1\r\nHost: 127.0.0.1:${p}\r\n\r\n`, 405, /only GET/],
+    ['POST upgrade', (p) => `POST / HTTP/1.1\r\nHost: 127.0.0.1:${p}\r\nUpgrade: websocket\r\n\r\n`, 405, /only GET opens/],
     ['version 8', (p) => get(p, `Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 8\r\n`), 426, /version 13/],
     ['bad key', (p) => get(p, 'Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\nSec-WebSocket-Version: 13\r\n'), 400, /Sec-WebSocket-Key/],
     ['foreign host', () => `GET / HTTP/1.1\r\nHost: attacker.example:80\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n\r\n`, 403, /loopback/],
