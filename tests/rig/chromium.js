@@ -90,6 +90,10 @@ async function launchChromium(profileDir) {
       },
       close: () => send('Target.closeTarget', { targetId }),
     };
+    // Events of this tab: page.on('Network.responseReceived', (params) => ...).
+    page.on = (method, handler) => listeners.add((m) => {
+      if (m.sessionId === sessionId && m.method === method) handler(m.params);
+    });
     listeners.add((m) => {
       if (m.sessionId === sessionId && m.method === 'Page.javascriptDialogOpening') {
         page.dialogs.push(m.params.message);
