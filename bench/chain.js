@@ -41,7 +41,7 @@ async function request(client, type, count) {
   return client.until(type, () => serverMessages(client).filter((m) => m.type === 'stats')[count], 120000);
 }
 
-async function runCase(port, format, width, height) {
+async function runCase(port, format, width, height, caseSeconds = seconds) {
   const client = await rig.rawConnect(port);
   const hello = { token: rig.tokens.get(port), source: 'bench', width, height, fpsN: 60, format };
   await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
@@ -58,7 +58,7 @@ async function runCase(port, format, width, height) {
   const s0 = await request(client, 'stats', 0);
   const t0 = performance.now();
   const c0 = process.cpuUsage();
-  while (performance.now() - t0 < seconds * 1000) await sendSome(5);
+  while (performance.now() - t0 < caseSeconds * 1000) await sendSome(5);
   // The stats answer comes after every frame before it has been handed to the runtime.
   const s1 = await request(client, 'stats', 1);
   const elapsed = (performance.now() - t0) / 1000;
@@ -106,14 +106,16 @@ function printResult(r, label = '') {
     ` ${r.clientCpuMsPerFrame.toFixed(2).padStart(20)}${label}`);
 }
 
-async function main() {
+// Stages the installation tree and starts its bridge on the stand-in runtime.
+async function startBenchBridge(name) {
   console.log(`bench: staging the installation tree from ${buildDir}`);
   execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
   rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  const bridge = await rig.startBridge({
-    dir: path.join(buildDir, 'bench', 'chain'),
-    env: { NDI_STANDIN_CHECKSUM: '0' },
-  });
+  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0' } });
+}
+
+async function main() {
+  const bridge = await startBenchBridge('chain');
   try {
     console.log(`bench: ${seconds} s per case, ${require('node:os').cpus().length} cores, bridge under Wine`);
     console.log('format  size        frames     fps    MB/s  bridge CPU ms/frame  client CPU ms/frame');
@@ -132,7 +134,11 @@ async function main() {
   }
 }
 
-main().catch((e) => {
-  console.error(`bench: ${e.stack || e}`);
-  process.exit(1);
-});
+if (require.main === module) {
+  main().catch((e) => {
+    console.error(`bench: ${e.stack || e}`);
+    process.exit(1);
+  });
+}
+
+module.exports = { runCase, startBenchBridge, buildDir, rig };

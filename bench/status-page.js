@@ -1,0 +1,90 @@
+'use strict';
+// What an open status page costs the chain: 1920x1080 RGBA frames through the whole
+// chain (as bench/chain.js sends them) with no page open, with the page open in headless
+// Chromium (status every second, a thumbnail twice a second), and with only the page's
+// requests made from this node (the bridge's own share, without the browser's CPU),
+// in turn, in one run on one bridge. Prints frames per second and bridge CPU time per
+// frame for each round, and the median over the rounds of each round's change against
+// its own no-page figure: other work on the machine moves the figures from round to
+// round, and a round's three cases run back to back.
+//
+// Command (after a build):
+//   node bench/status-page.js [BUILD_DIR] [SECONDS_PER_ROUND] [ROUNDS]   (default build 4 5)
+// Goal: the page open costs no more than 3% of the frames per second.
+const path = require('node:path');
+const os = require('node:os');
+const http = require('node:http');
+const { runCase, startBenchBridge, buildDir, rig } = require('./chain');
+const { launchChromium } = require('../tests/rig/chromium');
+
+const seconds = Number(process.argv[3] || 4);
+const rounds = Number(process.argv[4] || 5);
+
+function median(values) {
+  const sorted = [...values].sort((a, b) => a - b);
+  const middle = Math.floor(sorted.length / 2);
+  return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+// The page's requests without a browser: the status every second, a thumbnail every
+// half second. Returns a function that stops them and gives the thumbnails fetched.
+function requestLikeThePage(port) {
+  let fetched = 0;
+  const get = (route, onDone) => http.get({ host: '127.0.0.1', port, path: route }, (response) => {
+    response.resume();
+    response.on('end', onDone);
+  }).on('error', () => {});
+  const status = setInterval(() => get('/status.json', () => {}), 1000);
+  const thumbnails = setInterval(() => get('/thumbnail.png', () => fetched++), 500);
+  return () => {
+    clearInterval(status);
+    clearInterval(thumbnails);
+    return fetched;
+  };
+}
+
+async function main() {
+  const bridge = await startBenchBridge('status-page');
+  const browser = await launchChromium(path.join(buildDir, 'bench', 'status-page', 'chromium'));
+  try {
+    console.log(`bench: ${seconds} s per round, ${rounds} rounds each way, ${os.cpus().length} cores, bridge under Wine`);
+    console.log('page      round     fps  bridge CPU ms/frame  thumbnails');
+    const results = { closed: [], open: [], requests: [] };
+    for (let round = 1; round <= rounds; round++) {
+      for (const state of Object.keys(results)) {
+        let page = null;
+        let stopRequests = null;
+        if (state === 'open') page = await browser.openPage(`http://127.0.0.1:${bridge.port}/`);
+        if (state === 'requests') stopRequests = requestLikeThePage(bridge.port);
+        const r = await runCase(bridge.port, 'RGBA', 1920, 1080, seconds);
+        let shown = '';
+        if (page) {
+          shown = String(await page.evaluate("Number(document.getElementById('thumbnail').dataset.loaded || 0)"));
+          await page.close();
+        }
+        if (stopRequests) shown = String(stopRequests());
+        results[state].push(r);
+        console.log(`${state.padEnd(8)} ${String(round).padStart(6)} ${r.fps.toFixed(1).padStart(7)}` +
+          ` ${r.bridgeCpuMsPerFrame.toFixed(2).padStart(20)} ${shown.padStart(11)}`);
+      }
+    }
+    const fps = (state) => median(results[state].map((r) => r.fps));
+    const cpu = (state) => median(results[state].map((r) => r.bridgeCpuMsPerFrame));
+    const percent = (state) => median(results[state].map((r, i) => ((r.fps - results.closed[i].fps) / results.closed[i].fps) * 100));
+    const change = (state) => `${percent(state) >= 0 ? '+' : ''}${percent(state).toFixed(1)}%`;
+    console.log(`bench: with only the page's requests: median ${fps('requests').toFixed(1)} fps (${change('requests')}), ` +
+      `bridge CPU ${cpu('requests').toFixed(2)} ms per frame`);
+    const met = percent('open') >= -3;
+    console.log(`RESULT: 1920x1080 RGBA median ${fps('closed').toFixed(1)} fps with no page, ${fps('open').toFixed(1)} fps ` +
+      `with the page open (${change('open')}; goal: no worse than -3%: ${met ? 'met' : 'not met'}); ` +
+      `bridge CPU ${cpu('closed').toFixed(2)} vs ${cpu('open').toFixed(2)} ms per frame`);
+  } finally {
+    await browser.close();
+    await bridge.stop();
+  }
+}
+
+main().catch((e) => {
+  console.error(`bench: ${e.stack || e}`);
+  process.exit(1);
+});
