@@ -118,7 +118,11 @@ function handleConnection(accepted, id, bridge) {
   function answerPlainHttp(request) {
     closing = true;
     const { status, response } = bridge.statusPage.answer(request);
-    if (status >= 400) log('page_refused', { id, peer, status, path: request.path, host: request.headers.host || 'none' });
+    // Refusals are worth a record; a path that is not there (a browser's favicon) is not.
+    if (status >= 400 && status !== 404) {
+      const { host = 'none', origin = 'none' } = request.headers;
+      log('page_refused', { id, peer, status, path: request.path, host, origin });
+    }
     socket.end(response);
     setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
   }
