@@ -141,4 +141,4 @@ if (require.main === module) {
   });
 }
 
-module.exports = { runCase, startBenchBridge, buildDir, rig };
+module.exports = { runCase, request, startBenchBridge, buildDir, rig };

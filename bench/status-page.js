@@ -6,7 +6,10 @@
 // in turn, in one run on one bridge. Prints frames per second and bridge CPU time per
 // frame for each round, and the median over the rounds of each round's change against
 // its own no-page figure: other work on the machine moves the figures from round to
-// round, and a round's three cases run back to back.
+// round, and a round's three cases run back to back. Then, as a figure that other work
+// on the machine hardly moves, the bridge CPU time one second of an open page takes (a
+// status and two thumbnails, each of a new frame), against the bridge CPU time of one
+// second of 1080p at the rate it reached.
 //
 // Command (after a build):
 //   node bench/status-page.js [BUILD_DIR] [SECONDS_PER_ROUND] [ROUNDS]   (default build 4 5)
@@ -14,7 +17,7 @@
 const path = require('node:path');
 const os = require('node:os');
 const http = require('node:http');
-const { runCase, startBenchBridge, buildDir, rig } = require('./chain');
+const { runCase, request, startBenchBridge, buildDir, rig } = require('./chain');
 const { launchChromium } = require('../tests/rig/chromium');
 
 const seconds = Number(process.argv[3] || 4);
@@ -41,6 +44,49 @@ function requestLikeThePage(port) {
     clearInterval(thumbnails);
     return fetched;
   };
+}
+
+function get(port, route) {
+  return new Promise((resolve, reject) => http.get({ host: '127.0.0.1', port, path: route }, (response) => {
+    response.resume();
+    response.on('end', () => resolve(response.statusCode));
+  }).on('error', reject));
+}
+
+// Bridge CPU ms for `count` frames, each followed by a stats round trip (so that it has
+// been handed to the runtime) and, withPage, by the requests of half a second of an open
+// page: a thumbnail of that new frame, and a status every other time.
+async function frameLoopCpuMs(client, frames, port, count, withPage, stats) {
+  const before = await request(client, 'stats', stats.count++);
+  for (let i = 0; i < count; i++) {
+    await client.write(frames[i % frames.length]);
+    await request(client, 'stats', stats.count++);
+    if (withPage) {
+      if ((await get(port, '/thumbnail.png')) !== 200) throw new Error('no thumbnail');
+      if (i % 2 === 0) await get(port, '/status.json');
+    }
+  }
+  const after = await request(client, 'stats', stats.count++);
+  return (after.cpuUserUs + after.cpuSystemUs - before.cpuUserUs - before.cpuSystemUs) / 1000;
+}
+
+async function pageSecondCpuMs(port) {
+  const client = await rig.rawConnect(port);
+  const hello = { token: rig.tokens.get(port), source: 'bench', width: 1920, height: 1080, fpsN: 60, format: 'RGBA' };
+  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
+  await client.until('ready', () => (client.text().includes('"ready"') ? true : undefined));
+  const frames = [1, 2].map((n) => rig.maskedFrame(2, rig.testFrame(1920 * 1080 * 4, n)));
+  const stats = { count: 0 };
+  const costs = [];
+  for (let round = 0; round < 5; round++) {
+    const plain = await frameLoopCpuMs(client, frames, port, 40, false, stats);
+    const withPage = await frameLoopCpuMs(client, frames, port, 40, true, stats);
+    // 40 frames with a page's half second each: 20 page seconds.
+    costs.push((withPage - plain) / 20);
+  }
+  await client.write(rig.maskedFrame(8, Buffer.from([0x03, 0xe8])));
+  await client.closed(30000);
+  return median(costs);
 }
 
 async function main() {
@@ -75,6 +121,11 @@ async function main() {
     console.log(`bench: with only the page's requests: median ${fps('requests').toFixed(1)} fps (${change('requests')}), ` +
       `bridge CPU ${cpu('requests').toFixed(2)} ms per frame`);
     const met = percent('open') >= -3;
+    const pageMs = await pageSecondCpuMs(bridge.port);
+    const bridgeMsPerSecond = fps('closed') * cpu('closed');
+    console.log(`bench: one second of an open page takes ${pageMs.toFixed(1)} ms of bridge CPU: ` +
+      `${((pageMs / bridgeMsPerSecond) * 100).toFixed(1)}% of the ${bridgeMsPerSecond.toFixed(0)} ms a second of ` +
+      `1080p RGBA at ${fps('closed').toFixed(1)} fps takes`);
     console.log(`RESULT: 1920x1080 RGBA median ${fps('closed').toFixed(1)} fps with no page, ${fps('open').toFixed(1)} fps ` +
       `with the page open (${change('open')}; goal: no worse than -3%: ${met ? 'met' : 'not met'}); ` +
       `bridge CPU ${cpu('closed').toFixed(2)} vs ${cpu('open').toFixed(2)} ms per frame`);

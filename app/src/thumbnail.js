@@ -64,8 +64,10 @@ function frameToRgba(frame, { width, height, format, stride }, outWidth = width,
 function makeThumbnail(frame, settings, maxWidth = THUMBNAIL_MAX_WIDTH) {
   const size = thumbnailSize(settings.width, settings.height, maxWidth);
   const rgba = frameToRgba(frame, settings, size.width, size.height);
-  // Fast compression: the picture is small and lives half a second.
-  return { ...size, png: encodePng(size.width, size.height, rgba, 1) };
+  // Stored, not compressed: on a frame of camera noise even zlib's fastest level takes
+  // ten times longer than everything else here, and it would save little there. The
+  // picture only crosses the loopback (at most 230 KB, twice a second).
+  return { ...size, png: encodePng(size.width, size.height, rgba, 0) };
 }
 
 module.exports = { THUMBNAIL_MAX_WIDTH, thumbnailSize, frameToRgba, makeThumbnail };
