@@ -39,9 +39,14 @@ const COMMON_HEADERS = {
   'Content-Security-Policy': "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'",
   'X-Frame-Options': 'DENY',
   'X-Content-Type-Options': 'nosniff',
-  'Cross-Origin-Resource-Policy': 'same-origin',
   'Referrer-Policy': 'no-referrer',
 };
+// The status, the thumbnail and the page's files may not even be embedded by another
+// origin (an <img> of the thumbnail elsewhere). The page itself goes without: the client
+// library fetches / without CORS to tell a bridge that refused its origin from no bridge
+// at all, and the page's HTML never reaches another origin anyway (the same-origin policy
+// for reads; for embedding, browsers withhold HTML marked nosniff).
+const SAME_ORIGIN_ONLY = { 'Cross-Origin-Resource-Policy': 'same-origin' };
 
 const ASSETS = {
   '/page.css': { file: 'page.css', type: 'text/css; charset=utf-8' },
@@ -113,7 +118,7 @@ function createStatusPage(bridge) {
       if (!made) return httpResponse(204, {});
       thumbnail = { frames: application.frames, png: made.png };
     }
-    return httpResponse(200, { 'Content-Type': 'image/png' }, thumbnail.png);
+    return httpResponse(200, { 'Content-Type': 'image/png', ...SAME_ORIGIN_ONLY }, thumbnail.png);
   }
 
   // request: { method, path, headers } of a request that is not a WebSocket upgrade.
@@ -132,14 +137,17 @@ function createStatusPage(bridge) {
     if (route === '/') return respond(httpResponse(200, { 'Content-Type': 'text/html; charset=utf-8' }, page));
     if (route === '/status.json') {
       const { application, ...rest } = bridge.describe();
-      return respond(httpResponse(200, { 'Content-Type': 'application/json' }, JSON.stringify(statusReport(rest, application))));
+      const body = JSON.stringify(statusReport(rest, application));
+      return respond(httpResponse(200, { 'Content-Type': 'application/json', ...SAME_ORIGIN_ONLY }, body));
     }
     if (route === '/thumbnail.png') return respond(thumbnailResponse());
-    if (assets[route]) return respond(httpResponse(200, { 'Content-Type': assets[route].type }, assets[route].body));
+    if (assets[route]) {
+      return respond(httpResponse(200, { 'Content-Type': assets[route].type, ...SAME_ORIGIN_ONLY }, assets[route].body));
+    }
     return respond(textResponse(404, 'not found: the status page is at /'));
   }
 
   return { answer };
 }
 
-module.exports = { createStatusPage, statusReport, pageOrigins, httpResponse, COMMON_HEADERS };
+module.exports = { createStatusPage, statusReport, pageOrigins };

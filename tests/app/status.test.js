@@ -117,7 +117,9 @@ test('the page, its files, the status and the thumbnail are served to loopback o
   for (const [answer, status] of refusals) assert.equal(answer.status, status, parse(answer.response).head);
   assert.equal(get('/', { host: 'localhost:17480', origin: 'http://localhost:17480' }).status, 200);
 
-  let status = JSON.parse(parse(get('/status.json').response).body);
+  const answer = parse(get('/status.json').response);
+  assert.equal(answer.headers['cross-origin-resource-policy'], 'same-origin');
+  let status = JSON.parse(answer.body);
   assert.equal(status.application, null);
   assert.equal(status.bridge.ndiRuntime, 'available');
   assert.equal(get('/thumbnail.png').status, 204, 'no application, no thumbnail');
