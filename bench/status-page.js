@@ -16,6 +16,7 @@
 const path = require('node:path');
 const os = require('node:os');
 const http = require('node:http');
+const fs = require('node:fs');
 const { runCase, request, startBenchBridge, buildDir, rig } = require('./chain');
 const { launchChromium } = require('../tests/rig/chromium');
 
@@ -26,6 +27,22 @@ function median(values) {
   const sorted = [...values].sort((a, b) => a - b);
   const middle = Math.floor(sorted.length / 2);
   return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+// CPU time (in 1/100 s) of the processes of the Chromium whose profile is profileDir.
+function chromiumTicks(profileDir) {
+  let ticks = 0;
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      if (!fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').includes(profileDir)) continue;
+      const fields = fs.readFileSync(`/proc/${entry}/stat`, 'utf8').split(') ')[1].split(' ');
+      ticks += Number(fields[11]) + Number(fields[12]);
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return ticks;
 }
 
 function get(port, route) {
@@ -73,10 +90,12 @@ async function pageSecondCpuMs(port) {
 
 async function main() {
   const bridge = await startBenchBridge('status-page');
-  const browser = await launchChromium(path.join(buildDir, 'bench', 'status-page', 'chromium'));
+  const profileDir = path.join(buildDir, 'bench', 'status-page', 'chromium');
+  const browser = await launchChromium(profileDir);
+  const browserShare = [];
   try {
     console.log(`bench: ${seconds} s per round, ${rounds} rounds each way, ${os.cpus().length} cores, bridge under Wine`);
-    console.log('page      round     fps  bridge CPU ms/frame  thumbnails');
+    console.log('page      round     fps  bridge CPU ms/frame  thumbnails  Chromium CPU % of a core');
     const results = { closed: [], open: [] };
     for (let round = 1; round <= rounds; round++) {
       // Every other round opens the page first, so that a drift of the machine's load
@@ -84,15 +103,19 @@ async function main() {
       for (const state of round % 2 ? ['closed', 'open'] : ['open', 'closed']) {
         let page = null;
         if (state === 'open') page = await browser.openPage(`http://127.0.0.1:${bridge.port}/`);
+        const ticks = chromiumTicks(profileDir);
+        const started = performance.now();
         const r = await runCase(bridge.port, 'RGBA', 1920, 1080, seconds);
+        const share = ((chromiumTicks(profileDir) - ticks) * 10) / (performance.now() - started) * 100;
         let shown = '';
         if (page) {
           shown = String(await page.evaluate("Number(document.getElementById('thumbnail').dataset.loaded || 0)"));
           await page.close();
+          browserShare.push(share);
         }
         results[state].push(r);
         console.log(`${state.padEnd(8)} ${String(round).padStart(6)} ${r.fps.toFixed(1).padStart(7)}` +
-          ` ${r.bridgeCpuMsPerFrame.toFixed(2).padStart(20)} ${shown.padStart(11)}`);
+          ` ${r.bridgeCpuMsPerFrame.toFixed(2).padStart(20)} ${shown.padStart(11)} ${(page ? share.toFixed(1) : '').padStart(25)}`);
       }
     }
     const fps = (state) => median(results[state].map((r) => r.fps));
@@ -103,6 +126,7 @@ async function main() {
     console.log(`bench: one second of an open page takes ${pageMs.toFixed(1)} ms of bridge CPU: ` +
       `${((pageMs / bridgeMsPerSecond) * 100).toFixed(1)}% of the ${bridgeMsPerSecond.toFixed(0)} ms a second of ` +
       `1080p RGBA at ${fps('closed').toFixed(1)} fps takes`);
+    console.log(`bench: while the page was open, Chromium used ${median(browserShare).toFixed(1)}% of a core (median)`);
     console.log(`RESULT: 1920x1080 RGBA median ${fps('closed').toFixed(1)} fps with no page, ${fps('open').toFixed(1)} fps ` +
       `with the page open (median change ${change >= 0 ? '+' : ''}${change.toFixed(1)}%; goal: no worse than -3%: ` +
       `${change >= -3 ? 'met' : 'not met'}); ` +
