@@ -5,14 +5,15 @@
 
 const STATUS_EVERY_MS = 1000;
 const THUMBNAIL_EVERY_MS = 500;
-// Once the bridge has gone, it is looked for less often; when it is back, the page
-// reloads, because a new bridge has a new stop key.
+// Once the bridge has gone, it is looked for less often. When a bridge answers again, or
+// another bridge answers in its place, the page reloads: a new bridge has a new stop key.
 const GONE_EVERY_MS = 2000;
 
 const byId = (id) => document.getElementById(id);
 const stopKey = document.querySelector('meta[name="stop-key"]').content;
 let publishing = false;
 let gone = false;
+let startedAt = null;
 let stopRequested = false;
 let lastCount = null;
 let thumbnailRunning = false;
@@ -85,7 +86,8 @@ async function refreshStatus() {
     const answer = await fetch('/status.json', { cache: 'no-store' });
     if (!answer.ok) throw new Error(`HTTP ${answer.status}`);
     const status = await answer.json();
-    if (gone) {
+    startedAt ??= status.bridge.started;
+    if (gone || status.bridge.started !== startedAt) {
       location.reload();
       return;
     }
