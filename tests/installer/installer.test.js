@@ -22,7 +22,9 @@ const INSTALLER = 'kestovar-output-bridge-0.1.2-win64.exe';
 const UNINSTALL_KEY = `HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${PRODUCT}`;
 const RUN_KEY = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
 const DRIVE_C = path.join(rig.PREFIX, 'drive_c');
-const SHORTCUT = path.join(DRIVE_C, 'ProgramData', 'Microsoft', 'Windows', 'Start Menu', 'Programs', `${PRODUCT}.lnk`);
+const PROGRAMS = path.join(DRIVE_C, 'ProgramData', 'Microsoft', 'Windows', 'Start Menu', 'Programs');
+const SHORTCUT = path.join(PROGRAMS, `${PRODUCT}.lnk`);
+const STATUS_SHORTCUT = path.join(PROGRAMS, `${PRODUCT} status.url`);
 const DEFAULT_DIR = 'C:\\Program Files\\Kestovar Output Bridge';
 const CUSTOM_DIR = 'C:\\Tarnwell tools ü 配信\\Output Bridge';
 const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
@@ -83,6 +85,7 @@ async function uninstall() {
 async function assertRemoved(dir) {
   await rig.waitFor(`${dir} to be removed`, () => !fs.existsSync(unixPath(dir)), 30000);
   assert.equal(fs.existsSync(SHORTCUT), false, 'Start-menu shortcut removed');
+  assert.equal(fs.existsSync(STATUS_SHORTCUT), false, 'status page shortcut removed');
   assert.equal(PRODUCT in (registryValues(RUN_KEY) || {}), false, 'no start at sign-in');
 }
 
@@ -155,6 +158,7 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
     NoRepair: 1,
   });
   assert.ok(fs.existsSync(SHORTCUT), 'Start-menu shortcut for all users');
+  assert.match(fs.readFileSync(STATUS_SHORTCUT, 'latin1'), /^\[InternetShortcut\]\r\nURL=http:\/\/127\.0\.0\.1:17480\/\r\n/);
   assert.equal(PRODUCT in (registryValues(RUN_KEY) || {}), false, 'start at sign-in is off unless asked');
   assert.match(installLog(DEFAULT_DIR), /NDI runtime not found: .* cannot publish video until the NDI Runtime/);
   assert.equal(verifySignature(path.join(root, 'Uninstall.exe')).status, 0, 'the uninstaller is signed');
