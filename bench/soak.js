@@ -125,13 +125,8 @@ async function runSoak({ rig, dir, frames: total, reconnectEvery = 10000, sample
 }
 
 async function main() {
-  const sourceDir = path.resolve(__dirname, '..');
-  const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
+  const { buildDir, rig } = require('./chain');
   const frames = Number(process.argv[3] || 100000);
-  process.env.KESTOVAR_BUILD_DIR ??= buildDir;
-  process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
-  process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
-  const rig = require('../tests/app/rig');
   const { execFileSync } = require('node:child_process');
   console.log(`soak: staging the installation tree from ${buildDir}`);
   execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
