@@ -13,6 +13,13 @@ endif()
 
 install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.exe)
 
+# The server script reports the product version itself; it must be this one.
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/app/src/version.js APP_VERSION_LINE REGEX "^const VERSION = ")
+string(REGEX MATCH "'([^']*)'" APP_VERSION_QUOTED "${APP_VERSION_LINE}")
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "app/src/version.js says '${CMAKE_MATCH_1}'; the project is ${PROJECT_VERSION}")
+endif()
+
 # The server script needs no npm package at run time, so app holds only its own files.
 install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/app/src/ DESTINATION app/src
   FILES_MATCHING PATTERN "*.js" PATTERN "*.html" PATTERN "*.css")

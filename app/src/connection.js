@@ -17,7 +17,7 @@ const MAX_OUTPUT_BYTES = 64 * 1024;
 let toldPlainReads = false;
 
 // bridge: what every connection shares, kept by the server:
-//   ndi, unmask, token, stopKey, port, allowedOrigins, plainReads, collectGarbage,
+//   ndi, unmask, token, stopKey, port, allowedOrigins, plainReads, countRefusedFrame, collectGarbage,
 //   limits { helloTimeoutMs, pingIntervalMs, pingTimeoutMs },
 //   claimSlot(id, peer, session), releaseSlot(id), requestShutdown(connection),
 //   statusPage (answers plain HTTP requests: status.js),
@@ -192,6 +192,7 @@ function handleConnection(accepted, id, bridge) {
     session = createSession({
       ndi: bridge.ndi, token: bridge.token, stopKey: fromPage ? bridge.stopKey : null,
       claimSlot, onShutdown, reply, peer, log, collectGarbage: bridge.collectGarbage,
+      onFrameRefused: bridge.countRefusedFrame,
     });
     parser = ws.createFrameParser({
       unmask: bridge.unmask,

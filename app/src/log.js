@@ -21,9 +21,15 @@ function formatValue(value) {
   return /^[\x21-\x7e]*$/.test(text) && !text.includes('"') && text !== '' ? text : JSON.stringify(text);
 }
 
+// The last records, for the status page.
+const RECENT_RECORDS = 12;
+const recent = [];
+
 function logEvent(event, fields = {}) {
   let line = `[${timestamp()}] bridge pid=${process.pid} ${event}`;
   for (const [key, value] of Object.entries(fields)) line += ` ${key}=${formatValue(value)}`;
+  recent.push(line);
+  if (recent.length > RECENT_RECORDS) recent.shift();
   // A synchronous write keeps the records in order with the launcher's and survives a
   // process that ends right after. Without a usable standard output the bridge still
   // serves; it just cannot tell anyone.
@@ -34,4 +40,8 @@ function logEvent(event, fields = {}) {
   }
 }
 
-module.exports = { logEvent, timestamp };
+function recentRecords() {
+  return [...recent];
+}
+
+module.exports = { logEvent, timestamp, recentRecords };

@@ -24,7 +24,8 @@ const net = require('node:net');
 const path = require('node:path');
 const v8 = require('node:v8');
 const vm = require('node:vm');
-const { logEvent } = require('./log');
+const { logEvent, recentRecords } = require('./log');
+const { VERSION } = require('./version');
 const ws = require('./websocket');
 const { parseOriginList, makeToken } = require('./access');
 const { handleConnection } = require('./connection');
@@ -78,6 +79,7 @@ const startedAt = Date.now();
 
 let active = null;
 let connectionCount = 0;
+let framesRefused = 0;
 let shuttingDown = false;
 const connections = new Set();
 const pending = new Set();
@@ -108,6 +110,9 @@ const bridge = {
   collectGarbage: garbageCollector(),
   limits,
   log: logEvent,
+  countRefusedFrame() {
+    framesRefused++;
+  },
   claimSlot(id, peer, session) {
     if (active || shuttingDown) return false;
     active = { id, peer, session };
@@ -129,10 +134,13 @@ const bridge = {
 };
 
 // What the status page shows.
+// What the status page shows. The runtime's directory is the one the launcher handed
+// over from the machine value, which is where the addon finds the runtime too.
 function describeBridge() {
   const ndiRuntime = !ndi ? 'missing (the addon did not load)' : ndi.isAvailable() ? 'available' : 'not installed';
   return {
-    port: bridge.port, pid: process.pid, startedAt, ndiRuntime,
+    version: VERSION, port: bridge.port, pid: process.pid, startedAt, ndiRuntime,
+    ndiRuntimeDir: process.env.NDI_RUNTIME_DIR_V6 || null, framesRefused, recentLog: recentRecords(),
     application: active && active.session.describe(),
   };
 }
@@ -208,6 +216,7 @@ function startListening() {
 
 async function main() {
   logEvent('server_start', {
+    version: VERSION,
     node: process.version,
     addon: ndi ? 'loaded' : 'missing',
     ndi_runtime: ndi && ndi.isAvailable() ? 'available' : 'unavailable',

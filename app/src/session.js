@@ -77,9 +77,12 @@ function validateHello(hello) {
 // claimSlot(): takes the one application slot; false when another application holds it.
 // onShutdown(): a stop request with the right token came.
 // collectGarbage: null, or a full collection to run before each stats answer (tests).
+// onFrameRefused(): a frame was refused (wrong size, or the runtime would not take it).
 // reply(object): sends a JSON text message to the client.
 // log(event, fields): one log record.
-function createSession({ ndi, token, stopKey = null, claimSlot, onShutdown, reply, log, peer, collectGarbage = null }) {
+function createSession({
+  ndi, token, stopKey = null, claimSlot, onShutdown, reply, log, peer, collectGarbage = null, onFrameRefused = () => {},
+}) {
   let settings = null;
   let authenticated = false;
   let textBuffer = null;
@@ -94,6 +97,12 @@ function createSession({ ndi, token, stopKey = null, claimSlot, onShutdown, repl
     throw new WebSocketError(code, message, id);
   }
 
+  // A frame the bridge will not publish: counted, then refused like anything else.
+  function refuseFrame(code, message, id) {
+    onFrameRefused();
+    refuse(code, message, id);
+  }
+
   function beginMessage(opcode, length, fin) {
     if (opcode === OPCODE.TEXT) {
       if (length > MAX_TEXT_BYTES) refuse(1009, `text message too big: the limit is ${MAX_TEXT_BYTES} bytes`, 'protocol_error');
@@ -103,10 +112,10 @@ function createSession({ ndi, token, stopKey = null, claimSlot, onShutdown, repl
     if (!settings) refuse(1008, 'send the hello before any frame', 'bad_hello');
     const expected = settings.frameBytes;
     if (fin && length > expected) {
-      refuse(1009, `message too big: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
+      refuseFrame(1009, `message too big: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     if (fin && length !== expected) {
-      refuse(1008, `wrong frame size: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
+      refuseFrame(1008, `wrong frame size: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     // Allocated only now that the size is known to be the agreed one, never from what a
     // client claims.
@@ -183,11 +192,11 @@ function createSession({ ndi, token, stopKey = null, claimSlot, onShutdown, repl
 
   function onFrame(buffer, length) {
     if (length !== settings.frameBytes) {
-      refuse(1008, `wrong frame size: a frame is ${settings.frameBytes} bytes, this message is ${length}`, 'wrong_frame_size');
+      refuseFrame(1008, `wrong frame size: a frame is ${settings.frameBytes} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     if (!ndi.sendFrame(buffer)) {
       log('frame_refused', { peer, frame: framesSent });
-      refuse(1011, 'the NDI sender refused the frame', 'runtime_unavailable');
+      refuseFrame(1011, 'the NDI sender refused the frame', 'runtime_unavailable');
     }
     lastFrameAt = Date.now();
     if (framesSent === 0) {

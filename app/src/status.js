@@ -70,16 +70,21 @@ function textResponse(status, message, headers = {}) {
   return httpResponse(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers }, message + '\n');
 }
 
-// What /status.json says. bridge: { port, pid, startedAt, ndiRuntime }; application: the
-// session's description, or null when none is publishing.
+// What /status.json says. bridge: { version, port, pid, startedAt, ndiRuntime,
+// ndiRuntimeDir, framesRefused, recentLog }; application: the session's description, or
+// null when none is publishing.
 function statusReport(bridge, application, now = Date.now()) {
   return {
     bridge: {
+      version: bridge.version,
       port: bridge.port,
       pid: bridge.pid,
       started: new Date(bridge.startedAt).toISOString(),
       uptimeSeconds: Math.floor((now - bridge.startedAt) / 1000),
       ndiRuntime: bridge.ndiRuntime,
+      ndiRuntimeDir: bridge.ndiRuntimeDir,
+      framesRefused: bridge.framesRefused,
+      recentLog: bridge.recentLog,
     },
     application: application && {
       peer: application.peer,
@@ -98,7 +103,7 @@ function statusReport(bridge, application, now = Date.now()) {
 
 // The page's answers. bridge:
 //   port, stopKey                the listening port and this run's stop key
-//   describe()                   { port, pid, startedAt, ndiRuntime, application }
+//   describe()                   what statusReport takes, and application
 //   withLastFrame(fn)            calls fn(frame, settings) with the last frame sent and
 //                                returns its result, or returns null when there is none
 function createStatusPage(bridge) {

@@ -31,6 +31,7 @@ const TREE = [
   'app/src/status.js',
   'app/src/stop.js',
   'app/src/thumbnail.js',
+  'app/src/version.js',
   'app/src/websocket.js',
   'runtime/kestovar-ndi-bridge.exe',
 ];

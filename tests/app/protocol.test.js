@@ -114,6 +114,7 @@ test('door: loopback hosts, listed origins, tokens in constant time', () => {
 function session({ slotFree = true } = {}) {
   const calls = [];
   const replies = [];
+  const refused = [];
   const ndi = {
     isAvailable: () => true,
     isRunning: () => false,
@@ -123,7 +124,7 @@ function session({ slotFree = true } = {}) {
   };
   const s = createSession({
     ndi, token: 'secret', peer: 'p', log: () => {}, reply: (m) => replies.push(m),
-    claimSlot: () => slotFree, onShutdown: () => calls.push(['shutdown']),
+    claimSlot: () => slotFree, onShutdown: () => calls.push(['shutdown']), onFrameRefused: () => refused.push(1),
   });
   const text = (object) => {
     const bytes = Buffer.from(typeof object === 'string' ? object : JSON.stringify(object));
@@ -136,7 +137,7 @@ function session({ slotFree = true } = {}) {
     }
     return null;
   };
-  return { s, calls, replies, text };
+  return { s, calls, replies, refused, text };
 }
 
 test('session: the token before anything, then a hello or a stop request', () => {
@@ -156,12 +157,13 @@ test('session: the token before anything, then a hello or a stop request', () =>
   assert.equal(stop.text({ type: 'shutdown', token: 'secret' }), null);
   assert.deepEqual(stop.calls, [['shutdown']]);
 
-  const { s, calls, replies, text } = session();
+  const { s, calls, replies, refused, text } = session();
   assert.equal(text(hello), null);
   assert.deepEqual(calls, [['start', 'S', 4, 2, 30, 1, 'UYVY']]);
   assert.equal(replies[0].frameBytes, 16);
   assert.throws(() => s.beginMessage(ws.OPCODE.BINARY, 17, true), { code: 1009, id: 'wrong_frame_size' });
   assert.throws(() => s.beginMessage(ws.OPCODE.BINARY, 15, true), { code: 1008, id: 'wrong_frame_size' });
+  assert.equal(refused.length, 2, 'refused frames are counted for the status page');
   // Frames alternate between two buffers: the one the runtime may still read is never
   // the next one written.
   const buffers = [0, 1, 2].map(() => {

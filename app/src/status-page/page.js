@@ -46,17 +46,36 @@ function measuredRate(frames) {
   return ((frames - previous.frames) * 1000) / (now - previous.at);
 }
 
+// The runtime's state in words, with what to do when it is missing.
+function runtimeText(bridge) {
+  if (bridge.ndiRuntime === 'available') return bridge.ndiRuntimeDir ? `available, in ${bridge.ndiRuntimeDir}` : 'available';
+  return `${bridge.ndiRuntime}: install the NDI runtime from its vendor, then start Kestovar Output Bridge again`;
+}
+
+// Records as text nodes: they hold what clients sent, which is never markup.
+function showRecords(records) {
+  const list = byId('records');
+  list.replaceChildren(...records.map((record) => {
+    const item = document.createElement('li');
+    item.textContent = record;
+    return item;
+  }));
+}
+
 function showStatus(status) {
   const { bridge, application } = status;
+  byId('version').textContent = bridge.version;
   byId('address').textContent = `ws://127.0.0.1:${bridge.port}/`;
-  byId('runtime').textContent = bridge.ndiRuntime;
+  byId('runtime').textContent = runtimeText(bridge);
+  byId('refused').textContent = String(bridge.framesRefused);
+  showRecords(bridge.recentLog);
   byId('started').textContent = `${new Date(bridge.started).toLocaleString()} (${duration(bridge.uptimeSeconds)})`;
   byId('pid').textContent = String(bridge.pid);
   publishing = application !== null;
   byId('publishing').hidden = !publishing;
   if (!publishing) {
     lastCount = null;
-    if (bridge.ndiRuntime === 'available') setState('waiting', 'Running: no application is publishing');
+    if (bridge.ndiRuntime === 'available') setState('waiting', 'Running: waiting for an application');
     else setState('problem', `Running, but the NDI runtime is ${bridge.ndiRuntime}: nothing can be published`);
     return;
   }
