@@ -71,8 +71,11 @@ async function launchChromium(profileDir) {
           await new Promise((resolve) => setTimeout(resolve, 100));
         }
       },
+      // The whole page, below the fold too.
       async screenshot(file) {
-        const { data } = await call('Page.captureScreenshot', { format: 'png' });
+        const { cssContentSize: size } = await call('Page.getLayoutMetrics');
+        const clip = { x: 0, y: 0, width: Math.ceil(size.width), height: Math.ceil(size.height), scale: 1 };
+        const { data } = await call('Page.captureScreenshot', { format: 'png', clip, captureBeyondViewport: true });
         fs.writeFileSync(file, Buffer.from(data, 'base64'));
       },
       async navigate(to) {
