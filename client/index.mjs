@@ -344,6 +344,8 @@ function createSession(socket, ready, options) {
   return {
     frameBytes,
     ready,
+    // The bridge's status page, to show the user what it publishes.
+    statusPage: `http://${options.host || DEFAULT_HOST}:${options.port}/`,
     sendFrame,
     stats,
     close,

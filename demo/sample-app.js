@@ -10,7 +10,7 @@ const [width = 1280, height = 720, fps = 30, seconds = 5] = process.argv.slice(2
 
 async function main() {
   const bridge = await connect({ source: 'Kestovar demo pattern', width, height, fps });
-  console.log(`sample app: bridge ready for ${width}x${height} RGBA at ${fps} fps`);
+  console.log(`sample app: bridge ready for ${width}x${height} RGBA at ${fps} fps; status page ${bridge.statusPage}`);
   const draw = createPattern(width, height);
   // One buffer serves every frame: sendFrame is done with it once it resolves.
   const frame = Buffer.alloc(bridge.frameBytes);

@@ -68,6 +68,7 @@ test('hello, ready, frames of every kind byte-exact, stats and close', async (t)
   assert.deepEqual(bridge.firsts, [{ type: 'hello', token: TOKEN, source: HELLO.source, width: 8, height: 4,
     fpsN: 30000, fpsD: 1001, format: 'RGBA' }]);
   assert.equal(session.frameBytes, 128);
+  assert.equal(session.statusPage, `http://127.0.0.1:${bridge.port}/`);
   const frames = [new Uint8Array(128).fill(1), new Uint8ClampedArray(128).fill(2),
     new Uint8Array(128).fill(3).buffer, Buffer.alloc(128, 4), new Uint8Array(256).fill(5).subarray(64, 192)];
   for (const frame of frames) assert.equal(await session.sendFrame(frame), true);
