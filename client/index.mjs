@@ -198,13 +198,9 @@ async function openAndAsk(options, first) {
       if (!opened) openFailure(url, event).then((error) => settle(error));
     };
     socket.onmessage = (event) => {
-      if (typeof event.data !== 'string') return;
-      let message;
-      try {
-        message = JSON.parse(event.data);
-      } catch {
-        return settle(new BridgeError('protocol_error', 'the bridge sent a text that is not JSON'));
-      }
+      const message = textMessage(event);
+      if (message === undefined) return;
+      if (message === null) return settle(new BridgeError('protocol_error', 'the bridge sent a text that is not JSON'));
       if (message.type === 'error') refusal = message;
       else settle(null, message);
     };
@@ -212,6 +208,16 @@ async function openAndAsk(options, first) {
       if (opened) settle(refusalError(refusal, event.code, event.reason));
     };
   });
+}
+
+// A text message's JSON: undefined for a binary message, null for text that is not JSON.
+function textMessage(event) {
+  if (typeof event.data !== 'string') return undefined;
+  try {
+    return JSON.parse(event.data);
+  } catch {
+    return null;
+  }
 }
 
 // Connects, says hello and resolves once the bridge is ready for frames.
@@ -255,13 +261,8 @@ function createSession(socket, ready, options) {
   const closed = new Promise((resolve) => { resolveClosed = resolve; });
 
   socket.onmessage = (event) => {
-    if (typeof event.data !== 'string') return;
-    let message;
-    try {
-      message = JSON.parse(event.data);
-    } catch {
-      return;
-    }
+    const message = textMessage(event);
+    if (!message) return;
     if (message.type === 'error') refusal = message;
     else if (message.type === 'stats') statsWaiters.shift()?.resolve(message);
   };
