@@ -57,7 +57,6 @@ function handleConnection(accepted, id, bridge) {
     id,
     peer,
     socket,
-    holdsSlot: () => holdsSlot,
     // The bridge is ending: the application is told, and its sender is flushed.
     goingAway: () => closeWith(1001, 'the bridge is shutting down'),
     closeWith: (code, reason) => closeWith(code, reason),
@@ -91,9 +90,15 @@ function handleConnection(accepted, id, bridge) {
     session.end(reason);
   }
 
+  // Sends the last bytes; whatever the client still sends is read and dropped until it
+  // closes too, or the grace time runs out.
+  function endWith(bytes) {
+    socket.end(bytes);
+    setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+  }
+
   // Ends the connection from our side: an error text first (for codes other than a
-  // normal or going-away close), then the close frame. Whatever the client still sends
-  // is read and dropped until it closes too, or the grace time runs out.
+  // normal or going-away close), then the close frame.
   function closeWith(code, reason, errorId = 'protocol_error') {
     if (closing) return;
     closing = true;
@@ -103,15 +108,13 @@ function handleConnection(accepted, id, bridge) {
     if (parser) parser.stop();
     log('client_closed', { id, peer, code, reason });
     endSession('closed');
-    socket.end(ws.encodeClose(code, reason));
-    setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+    endWith(ws.encodeClose(code, reason));
   }
 
   function rejectHttp(status, message, headers) {
     closing = true;
     log('handshake_refused', { id, peer, status, reason: message });
-    socket.end(ws.httpErrorResponse(status, message, headers));
-    setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+    endWith(ws.httpErrorResponse(status, message, headers));
   }
 
   // A request for the status page: one answer, then the connection ends.
@@ -123,8 +126,7 @@ function handleConnection(accepted, id, bridge) {
       const { host = 'none', origin = 'none' } = request.headers;
       log('page_refused', { id, peer, status, path: request.path, host, origin });
     }
-    socket.end(response);
-    setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+    endWith(response);
   }
 
   function control(opcode, payload) {
@@ -137,8 +139,7 @@ function handleConnection(accepted, id, bridge) {
       parser.stop();
       endSession('client closed');
       // Echo the code, as the closing handshake asks; 1005 means none was given.
-      socket.end(code === 1005 ? ws.encodeFrame(ws.OPCODE.CLOSE, Buffer.alloc(0)) : ws.encodeClose(code));
-      setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+      endWith(code === 1005 ? ws.encodeFrame(ws.OPCODE.CLOSE, Buffer.alloc(0)) : ws.encodeClose(code));
     }
   }
 
@@ -236,4 +237,4 @@ function handleConnection(accepted, id, bridge) {
   return connection;
 }
 
-module.exports = { handleConnection, MAX_OUTPUT_BYTES };
+module.exports = { handleConnection };

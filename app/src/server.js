@@ -133,7 +133,6 @@ const bridge = {
   },
 };
 
-// What the status page shows.
 // What the status page shows. The runtime's directory is the one the launcher handed
 // over from the machine value, which is where the addon finds the runtime too.
 function describeBridge() {

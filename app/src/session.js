@@ -245,7 +245,7 @@ function createSession({
 
   return {
     beginMessage, endMessage, end, describe, withLastFrame,
-    hasHello: () => settings !== null, authenticated: () => authenticated,
+    authenticated: () => authenticated,
   };
 }
 

@@ -84,11 +84,6 @@ function checkUpgradeRequest({ method, path, headers }) {
   return { path, headers, key };
 }
 
-// The opening handshake from its request head, in one step.
-function parseUpgradeRequest(head) {
-  return checkUpgradeRequest(parseRequestHead(head));
-}
-
 function upgradeResponse(key) {
   return 'HTTP/1.1 101 Switching Protocols\r\n' +
     'Upgrade: websocket\r\n' +
@@ -367,7 +362,6 @@ module.exports = {
   parseRequestHead,
   wantsWebSocket,
   checkUpgradeRequest,
-  parseUpgradeRequest,
   upgradeResponse,
   httpErrorResponse,
   encodeText,
