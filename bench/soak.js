@@ -61,11 +61,8 @@ async function runSession(rig, port, first, count, frames, onStats, statsEvery) 
 // Runs the soak; returns its figures and verdict.
 async function runSoak({ rig, dir, frames: total, reconnectEvery = 10000, sampleEvery = 1000, statsEvery = 1000, log = () => {} }) {
   fs.rmSync(dir, { recursive: true, force: true });
-  const ndiLog = rig.standin.openLog(path.join(dir, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  const bridge = await rig.startBridge({
-    dir,
-    env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file), NDI_STANDIN_SAMPLE_EVERY: String(sampleEvery), KESTOVAR_BRIDGE_TEST_GC: '1' },
+  const { bridge, ndiLog } = await rig.startStandinBridge({
+    dir, env: { NDI_STANDIN_SAMPLE_EVERY: String(sampleEvery), KESTOVAR_BRIDGE_TEST_GC: '1' },
   });
   const unixPid = bridge.unixPid;
   if (!fs.readFileSync(`/proc/${unixPid}/cmdline`, 'utf8').includes('kestovar-ndi-bridge.exe')) {

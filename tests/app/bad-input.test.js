@@ -19,12 +19,7 @@ let ndiLog;
 let goodFrames = 0;
 
 test.before(async () => {
-  ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  bridge = await rig.startBridge({
-    dir: work,
-    env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file) },
-  });
+  ({ bridge, ndiLog } = await rig.startStandinBridge({ dir: work }));
   HELLO.token = bridge.token;
 });
 

@@ -45,14 +45,11 @@ async function sendFrames(client, frameBytes, count, seedBase) {
 
 async function runChain(t, { format, width, height, count, fpsN, fpsD, plainReads = false }) {
   const dir = path.join(work, `${format}${plainReads ? '-plain' : ''}`);
-  const ndiLog = rig.standin.openLog(path.join(dir, 'standin.log'));
   const frameDir = path.join(dir, 'frames');
   fs.mkdirSync(frameDir, { recursive: true });
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  const bridge = await rig.startBridge({
+  const { bridge, ndiLog } = await rig.startStandinBridge({
     dir,
     env: {
-      NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file),
       NDI_STANDIN_FRAME_DIR: rig.windowsPath(frameDir),
       KESTOVAR_BRIDGE_PLAIN_READS: plainReads ? '1' : '',
     },
@@ -121,9 +118,7 @@ test('with plain reads, the fallback, frames still arrive byte-exact', (t) =>
 
 test('a frame cut into TCP writes at odd offsets is unmasked in its right phase', async (t) => {
   const dir = path.join(work, 'raw');
-  const ndiLog = rig.standin.openLog(path.join(dir, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  const bridge = await rig.startBridge({ dir, env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file) } });
+  const { bridge, ndiLog } = await rig.startStandinBridge({ dir });
   t.after(() => bridge.stop());
   const client = await rig.rawConnect(bridge.port);
   await client.until('the upgrade', () => (client.text().includes('\r\n\r\n') ? true : undefined));

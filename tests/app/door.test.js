@@ -18,11 +18,8 @@ const FRAME_BYTES = 32 * 16 * 4;
 
 async function start(name, env = {}) {
   const dir = path.join(work, name);
-  const ndiLog = rig.standin.openLog(path.join(dir, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  const bridge = await rig.startBridge({
-    dir,
-    env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file), KESTOVAR_BRIDGE_ORIGINS: ` ${ALLOWED} ,https://app.example`, ...env },
+  const { bridge, ndiLog } = await rig.startStandinBridge({
+    dir, env: { KESTOVAR_BRIDGE_ORIGINS: ` ${ALLOWED} ,https://app.example`, ...env },
   });
   return { bridge, ndiLog, sources: () => ndiLog.all().filter((e) => e.event === 'send_create').map((e) => rig.standin.fromHex(e.name)) };
 }

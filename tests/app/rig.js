@@ -177,6 +177,15 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR }) {
   };
 }
 
+// A bridge on the full stand-in NDI runtime, which logs to dir/standin.log; env adds to
+// the bridge's environment. Returns { bridge, ndiLog }.
+async function startStandinBridge({ dir, env = {} }) {
+  const ndiLog = standin.openLog(path.join(dir, 'standin.log'));
+  setNdiRuntimeDir(standin.standinDir('full'));
+  const bridge = await startBridge({ dir, env: { NDI_STANDIN_LOG: windowsPath(ndiLog.file), ...env } });
+  return { bridge, ndiLog };
+}
+
 // A `ws` client that records everything it gets. done resolves with { code, reason }.
 function connect(port, options = {}) {
   const socket = new WebSocket(`ws://127.0.0.1:${port}/`, options);
@@ -306,6 +315,7 @@ function testFrame(bytes, seed) {
 module.exports = {
   BUILD_DIR, SOURCE_DIR, PREFIX, STAGE_DIR, WINE_EXEC, standin, windowsPath, wineEnv, wine,
   setNdiRuntimeDir, sleep, waitFor, listFiles, readText, bridgeRecords, findWineProcess,
-  processAlive, stopBridgeProcess, startBridge, adoptState, tokens, connect, openSession, maskedFrame, rawConnect,
+  processAlive, stopBridgeProcess, startBridge, startStandinBridge, adoptState, tokens, connect, openSession,
+  maskedFrame, rawConnect,
   parseServerStream, testFrame,
 };

@@ -100,16 +100,10 @@ function assertBars(seen, tolerance, what) {
 
 test.before(async () => {
   foreign = await startForeignServer();
-  ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  bridge = await rig.startBridge({
+  ({ bridge, ndiLog } = await rig.startStandinBridge({
     dir: work,
-    env: {
-      NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file),
-      NDI_STANDIN_CHECKSUM: '0',
-      KESTOVAR_BRIDGE_ORIGINS: `http://127.0.0.1:${foreign.address().port}`,
-    },
-  });
+    env: { NDI_STANDIN_CHECKSUM: '0', KESTOVAR_BRIDGE_ORIGINS: `http://127.0.0.1:${foreign.address().port}` },
+  }));
   browser = await launchChromium(path.join(work, 'chromium'));
 });
 

@@ -27,15 +27,10 @@ test.before(async () => {
   servers.allowed = await demo.startDemoServer({ stateFile });
   servers.foreign = await demo.startDemoServer({ stateFile });
   servers.wrongToken = await demo.startDemoServer({ stateFile, token: 'f'.repeat(64) });
-  ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  bridge = await rig.startBridge({
+  ({ bridge, ndiLog } = await rig.startStandinBridge({
     dir: work,
-    env: {
-      NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file),
-      KESTOVAR_BRIDGE_ORIGINS: `${servers.allowed.origin},${servers.wrongToken.origin}`,
-    },
-  });
+    env: { KESTOVAR_BRIDGE_ORIGINS: `${servers.allowed.origin},${servers.wrongToken.origin}` },
+  }));
 });
 
 test.after(async () => {

@@ -24,9 +24,7 @@ function runWindowsNode(script, args, env) {
 }
 
 test('publishes from the Windows node.exe, meets the refusals and stops the bridge', async (t) => {
-  const ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  const bridge = await rig.startBridge({ dir: work, env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file) } });
+  const { bridge, ndiLog } = await rig.startStandinBridge({ dir: work });
   t.after(() => bridge.stop());
 
   const resultFile = path.join(work, 'result.json');
