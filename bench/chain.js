@@ -20,7 +20,7 @@ const seconds = Number(process.argv[3] || 4);
 process.env.KESTOVAR_BUILD_DIR ??= buildDir;
 process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
 process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
-const rig = require('../tests/app/rig');
+const rig = require('../tests/rig');
 
 const CASES = [
   ['RGBA', 1920, 1080],
@@ -131,7 +131,7 @@ function printResult(r, label = '') {
 async function startBenchBridge(name) {
   console.log(`bench: staging the installation tree from ${buildDir}`);
   execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  rig.setNdiRuntimeDir(rig.standinDir('full'));
   return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0' } });
 }
 

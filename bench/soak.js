@@ -86,7 +86,7 @@ async function runSoak({ rig, dir, frames: total, reconnectEvery = 10000, sample
     // within their sender.
     const events = ndiLog.all();
     const received = events.filter((e) => e.event === 'send_destroy').reduce((sum, e) => sum + Number(e.frames), 0);
-    const fnvs = plain.map((f) => rig.standin.fnv1a64(f));
+    const fnvs = plain.map((f) => rig.fnv1a64(f));
     let instance = null;
     let sessionFirst = -reconnectEvery;
     let checked = 0;

@@ -1,16 +1,21 @@
 'use strict';
-// Who may use the bridge. The loopback interface is shared by every user session on the
-// machine and by every web page in every browser, so reaching the port proves nothing:
+// Who may use the bridge, decided in one place for every request on its port. The
+// loopback interface is shared by every user session on the machine and by every web
+// page in every browser, so reaching the port proves nothing:
 // - a request that names a host other than loopback is a page that rebound its own name
 //   to 127.0.0.1, and is refused;
-// - a request with an Origin comes from a browser page, and only the origins the user
-//   listed may go on;
+// - a request with an Origin comes from a browser page: a WebSocket only from an origin
+//   the user listed or from the status page itself, a plain request (the status page)
+//   only from the page itself;
 // - whatever goes on must then show the token the bridge wrote into its state file,
-//   which only the user who started the bridge can read.
+//   which only the user who started the bridge can read. A client may prove it holds the
+//   token without sending it (an HMAC of a nonce of its own), and the bridge proves the
+//   same back, so that neither gives the token to whoever listens on the port.
 
 const crypto = require('node:crypto');
 
 const TOKEN_BYTES = 32;
+const NONCE_PATTERN = /^[0-9a-f]{32,128}$/;
 
 // Only names that reach this machine's loopback, with any port.
 function isLoopbackHost(host) {
@@ -18,21 +23,58 @@ function isLoopbackHost(host) {
   return name !== null && ['127.0.0.1', 'localhost', '[::1]'].includes(name[1].toLowerCase());
 }
 
-// "http://a:1, https://b" -> a Set of exact origins; empty entries are ignored.
-function parseOriginList(text) {
-  return new Set((text || '').split(',').map((origin) => origin.trim()).filter(Boolean));
+// An origin exactly as a browser sends it: http or https, a host, a port only when it is
+// not the scheme's own, nothing after it. "null" (sandboxed frames, files) is none.
+function isOrigin(text) {
+  if (typeof text !== 'string') return false;
+  try {
+    const url = new URL(text);
+    return (url.protocol === 'http:' || url.protocol === 'https:') && url.origin === text;
+  } catch {
+    return false;
+  }
 }
 
-// The HTTP refusal of an opening handshake, or null when it may go on.
-function refuseUpgrade(headers, allowedOrigins) {
-  if (!isLoopbackHost(headers.host)) {
-    return { status: 403, message: 'the Host header must name the loopback interface' };
-  }
-  const origin = headers.origin;
-  if (origin !== undefined && !allowedOrigins.has(origin)) {
-    return { status: 403, message: 'origin not allowed: list it in KESTOVAR_BRIDGE_ORIGINS' };
-  }
-  return null;
+// "http://a:1, https://b" -> { origins, invalid }: every entry must be an origin; an
+// empty list (no text) allows none.
+function parseOriginList(text) {
+  if (text === undefined || text.trim() === '') return { origins: [], invalid: [] };
+  const entries = text.split(',').map((entry) => entry.trim());
+  return { origins: entries.filter(isOrigin), invalid: entries.filter((entry) => !isOrigin(entry)) };
+}
+
+// The origins of the status page; its Stop button's WebSocket comes from one of them.
+function pageOrigins(port) {
+  return [`http://127.0.0.1:${port}`, `http://localhost:${port}`];
+}
+
+// The door of a bridge listening on `port` with the listed browser origins.
+function createAccessPolicy({ port, origins }) {
+  const ownPage = new Set(pageOrigins(port));
+  const listed = new Set(origins);
+  const loopbackOnly = { status: 403, message: 'the Host header must name the loopback interface' };
+
+  return {
+    // A WebSocket request: null when it may go on to show the token.
+    refuseUpgrade(headers) {
+      if (!isLoopbackHost(headers.host)) return loopbackOnly;
+      const origin = headers.origin;
+      if (origin !== undefined && !listed.has(origin) && !ownPage.has(origin)) {
+        return { status: 403, message: 'origin not allowed: list it in the bridge settings (origins) or KESTOVAR_BRIDGE_ORIGINS' };
+      }
+      return null;
+    },
+    // A plain request, for the status page: null when it may be answered.
+    refusePage(headers) {
+      if (!isLoopbackHost(headers.host)) return loopbackOnly;
+      if (headers.origin !== undefined && !ownPage.has(headers.origin)) {
+        return { status: 403, message: 'the status page answers only its own origin' };
+      }
+      return null;
+    },
+    // Only the status page may stop the bridge with its stop key (status.js).
+    isOwnPage: (origin) => ownPage.has(origin),
+  };
 }
 
 function makeToken() {
@@ -52,4 +94,21 @@ function tokenMatches(expected, given) {
   return crypto.timingSafeEqual(want, got);
 }
 
-module.exports = { isLoopbackHost, parseOriginList, refuseUpgrade, makeToken, tokenMatches };
+function hmac(secret, text) {
+  return crypto.createHmac('sha256', secret).update(text, 'utf8').digest('hex');
+}
+
+// What a client shows instead of the token, and what the bridge answers with.
+const helloProof = (secret, nonce) => hmac(secret, `kestovar-hello:${nonce}`);
+const readyProof = (secret, nonce) => hmac(secret, `kestovar-ready:${nonce}`);
+
+// Whether a first message holds `secret`: as the token itself, or as a nonce with its proof.
+function holdsSecret(secret, message) {
+  if (message.token !== undefined || message.nonce === undefined) return tokenMatches(secret, message.token);
+  return NONCE_PATTERN.test(message.nonce) && tokenMatches(helloProof(secret, message.nonce), message.proof);
+}
+
+module.exports = {
+  isLoopbackHost, isOrigin, parseOriginList, pageOrigins, createAccessPolicy, makeToken, tokenMatches,
+  helloProof, readyProof, holdsSecret,
+};

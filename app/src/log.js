@@ -2,8 +2,21 @@
 // One line per event on standard output, which the launcher points at its own log file.
 // The lines follow the launcher's records: local time, the writer, then key=value pairs,
 // ended with CR LF like the rest of the file.
+//
+// The log must stay useful under a flood: records that strangers can cause come at most
+// once per interval, with a count of those left out; no value runs longer than a few
+// hundred characters; and when the standard output is the launcher's log, the bridge
+// rotates it by size while it runs, by the launcher's own rule.
 
 const fs = require('node:fs');
+const path = require('node:path');
+
+const RECENT_RECORDS = 12;
+const MAX_VALUE_CHARS = 500;
+const LIMITED_INTERVAL_MS = 10000;
+// A log strictly larger than this is moved to bridge.previous.log (the launcher's rule).
+const ROTATION_BYTES = 4194304;
+const PREVIOUS_LOG_NAME = 'bridge.previous.log';
 
 function pad(n, width = 2) {
   return String(n).padStart(width, '0');
@@ -17,26 +30,85 @@ function timestamp(now = new Date()) {
 // Values with spaces, quotes or control characters are written as JSON strings so that
 // each record stays one parseable line whatever a client sent.
 function formatValue(value) {
-  const text = String(value);
+  let text = String(value);
+  if (text.length > MAX_VALUE_CHARS) text = `${text.slice(0, MAX_VALUE_CHARS)}...`;
   return /^[\x21-\x7e]*$/.test(text) && !text.includes('"') && text !== '' ? text : JSON.stringify(text);
 }
 
-// The last records, for the status page.
-const RECENT_RECORDS = 12;
 const recent = [];
+const limited = new Map();
+// Where records go: standard output, and the file it is when the bridge rotates it.
+let output = { fd: 1, file: null, bytes: 0, rotationBytes: ROTATION_BYTES };
+
+function write(line) {
+  // A synchronous write keeps the records in order with the launcher's and survives a
+  // process that ends right after. Without a usable standard output the bridge still
+  // serves; it just cannot tell anyone.
+  try {
+    fs.writeSync(output.fd, line);
+  } catch {
+    return;
+  }
+  output.bytes += Buffer.byteLength(line);
+  if (output.file && output.bytes > output.rotationBytes) rotate();
+}
+
+// The launcher keeps a handle on the log too (with delete sharing), so the file is moved
+// aside under it and the records go on in a new file of the same name.
+function rotate() {
+  const { file } = output;
+  try {
+    fs.renameSync(file, path.join(path.dirname(file), PREVIOUS_LOG_NAME));
+    const fd = fs.openSync(file, 'a');
+    if (output.fd !== 1) fs.closeSync(output.fd);
+    output = { ...output, fd, bytes: 0 };
+  } catch {
+    output.file = null; // rotation failed: keep appending where the records go now
+  }
+}
 
 function logEvent(event, fields = {}) {
   let line = `[${timestamp()}] bridge pid=${process.pid} ${event}`;
   for (const [key, value] of Object.entries(fields)) line += ` ${key}=${formatValue(value)}`;
   recent.push(line);
   if (recent.length > RECENT_RECORDS) recent.shift();
-  // A synchronous write keeps the records in order with the launcher's and survives a
-  // process that ends right after. Without a usable standard output the bridge still
-  // serves; it just cannot tell anyone.
+  write(line + '\r\n');
+}
+
+// For records that anyone who reaches the port can cause: at most one per interval per
+// event, the next one saying how many were left out.
+function logLimited(event, fields = {}, now = Date.now()) {
+  const last = limited.get(event);
+  if (last && now - last.toldAt < LIMITED_INTERVAL_MS) {
+    last.suppressed++;
+    return;
+  }
+  logEvent(event, last && last.suppressed ? { ...fields, suppressed: last.suppressed } : fields);
+  limited.set(event, { toldAt: now, suppressed: 0 });
+}
+
+// Sends the records to another open file (tests).
+function logTo(fd) {
+  output = { fd, file: null, bytes: 0, rotationBytes: ROTATION_BYTES };
+}
+
+// The log file the launcher gives its child, by its rule; null when there is none.
+function launcherLogFile(env) {
+  if (env.KESTOVAR_NDI_LOG_DIR) return path.join(env.KESTOVAR_NDI_LOG_DIR, 'bridge.log');
+  if (!env.LOCALAPPDATA) return null;
+  return path.join(env.LOCALAPPDATA, 'Tarnwell', 'Kestovar Output Bridge', 'logs', 'bridge.log');
+}
+
+// Rotates `file` while the bridge runs, when it is what standard output writes to.
+function rotateWhenLarge(file, rotationBytes = ROTATION_BYTES) {
   try {
-    fs.writeSync(1, line + '\r\n');
+    const out = fs.fstatSync(1);
+    const named = fs.statSync(file);
+    if (!out.isFile() || out.ino !== named.ino || out.dev !== named.dev) return false;
+    output = { fd: 1, file, bytes: out.size, rotationBytes };
+    return true;
   } catch {
-    // nothing else to report to
+    return false;
   }
 }
 
@@ -44,4 +116,4 @@ function recentRecords() {
   return [...recent];
 }
 
-module.exports = { logEvent, timestamp, recentRecords };
+module.exports = { logEvent, logLimited, logTo, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };

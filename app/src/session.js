@@ -12,12 +12,17 @@
 // bytes (RGBA: width*4 per line, UYVY: width*2 per line, no padding). The text message
 // {"type":"stats"} is answered with the frame count, the bridge's CPU time so far, its
 // resident memory and its count of active handles and timers.
-// The first message may instead be {"type":"shutdown","token":...}, which stops the bridge.
+// The first message may instead be {"type":"shutdown","token":...}, which stops the bridge,
+// or {"type":"identify",...}, answered with {"type":"identity","pid":...,"proof":...}:
+// how a program that found bridge.json checks that the bridge named there is the one
+// listening on its port. Instead of "token", any first message may carry "nonce" (32 to 128
+// lowercase hex digits of the client's own) and "proof", the HMAC of the nonce keyed with
+// the token (access.js); "ready" and "identity" then carry the bridge's proof back.
 // Every refusal is a {"type":"error","code":...,"error":<stable id>,"message":...} text
 // followed by a close frame.
 
-const { OPCODE, WebSocketError, decodeUtf8 } = require('./websocket');
-const { tokenMatches } = require('./access');
+const { OPCODE, WebSocketError, decodeUtf8 } = require('./frame-parser');
+const { holdsSecret, readyProof } = require('./access');
 
 const MAX_TEXT_BYTES = 64 * 1024;
 const MAX_DIMENSION = 8192;
@@ -75,16 +80,19 @@ function validateHello(hello) {
 // stopKey: the status page's key, which may stand for the token in a stop request; null
 //   unless the connection comes from the page's own origin.
 // claimSlot(): takes the one application slot; false when another application holds it.
+// releaseSlot(): gives it back, once, when the session ends.
 // onShutdown(): a stop request with the right token came.
+// onIdentify(answer): an identify request with the right token came; answer, then close.
 // collectGarbage: null, or a full collection to run before each stats answer (tests).
 // onFrameRefused(): a frame was refused (wrong size, or the runtime would not take it).
 // reply(object): sends a JSON text message to the client.
 // log(event, fields): one log record.
 function createSession({
-  ndi, token, stopKey = null, claimSlot, onShutdown, reply, log, peer, collectGarbage = null, onFrameRefused = () => {},
+  ndi, token, stopKey = null, claimSlot, releaseSlot, onShutdown, onIdentify, reply, log, peer, collectGarbage = null, onFrameRefused = () => {},
 }) {
   let settings = null;
   let authenticated = false;
+  let holdsSlot = false;
   let textBuffer = null;
   const frames = [];
   let nextFrame = 0;
@@ -123,10 +131,11 @@ function createSession({
     return frames[nextFrame];
   }
 
-  function startSender(hello) {
+  function startSender(hello, proof) {
     const { settings: wanted, error } = validateHello(hello);
     if (error) refuse(1008, `bad hello: ${error}`, 'bad_hello');
     if (!claimSlot()) refuse(1013, 'another application is already connected to the bridge', 'busy');
+    holdsSlot = true;
     if (!ndi) refuse(1011, 'the NDI addon could not be loaded; see the bridge log', 'runtime_unavailable');
     if (!ndi.isAvailable()) {
       log('ndi_runtime_unavailable', { peer });
@@ -141,7 +150,7 @@ function createSession({
     }
     settings = wanted;
     log('sender_started', { peer, source, width, height, fps: `${fpsN}/${fpsD}`, format, frame_bytes: frameBytes });
-    reply({ type: 'ready', source, width, height, fpsN, fpsD, format, frameBytes });
+    reply({ type: 'ready', source, width, height, fpsN, fpsD, format, frameBytes, ...proof });
   }
 
   function stats() {
@@ -177,16 +186,17 @@ function createSession({
   // without it learns nothing and holds nothing.
   function firstMessage(message) {
     const isObject = message !== null && typeof message === 'object' && !Array.isArray(message);
-    const isShutdown = isObject && message.type === 'shutdown';
-    const pageStop = isShutdown && stopKey !== null && tokenMatches(stopKey, message.token);
-    if (isObject && !pageStop && !tokenMatches(token, message.token)) {
+    const type = isObject ? message.type : undefined;
+    const pageStop = type === 'shutdown' && stopKey !== null && holdsSecret(stopKey, message);
+    if (isObject && !pageStop && !holdsSecret(token, message)) {
       refuse(1008, 'bad token: give the token from the bridge state file (bridge.json)', 'bad_token');
     }
-    if (isShutdown) {
+    const proof = isObject && message.nonce !== undefined && !pageStop ? { proof: readyProof(token, message.nonce) } : {};
+    if (type === 'shutdown' || type === 'identify') {
       authenticated = true;
-      return onShutdown();
+      return type === 'shutdown' ? onShutdown() : onIdentify({ type: 'identity', pid: process.pid, ...proof });
     }
-    startSender(message);
+    startSender(message, proof);
     authenticated = true;
   }
 
@@ -212,9 +222,12 @@ function createSession({
     else onFrame(buffer, length);
   }
 
-  // Stops the sender (flushing the runtime, which lets go of the last frame) and drops
-  // the frame buffers.
+  // Stops the sender (flushing the runtime, which lets go of the last frame), drops the
+  // frame buffers and frees the slot. Only a session that took the slot has anything to end.
   function end(reason) {
+    if (!holdsSlot) return;
+    holdsSlot = false;
+    releaseSlot();
     if (settings && ndi) ndi.stop();
     const seconds = framesSent > 1 ? (lastFrameAt - firstFrameAt) / 1000 : 0;
     log('session_end', {

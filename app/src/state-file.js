@@ -5,8 +5,8 @@
 // user can read, so holding the token there proves a client is that user's.
 
 const fs = require('node:fs');
-const net = require('node:net');
 const path = require('node:path');
+const { confirmBridge } = require('./bridge-client');
 
 const STATE_FILE_NAME = 'bridge.json';
 
@@ -64,24 +64,12 @@ function processAlive(pid) {
 }
 
 // A file left by a bridge that crashed may name a process id the system has since given
-// to another program, so the port must answer too.
-function portAnswers(port, timeoutMs = 2000) {
-  return new Promise((resolve) => {
-    const socket = net.connect({ host: '127.0.0.1', port });
-    const done = (answer) => {
-      socket.destroy();
-      resolve(answer);
-    };
-    socket.setTimeout(timeoutMs, () => done(false));
-    socket.once('connect', () => done(true));
-    socket.once('error', () => done(false));
-  });
-}
-
+// to another program, and its port may be held by another program now: only a bridge
+// that proves it holds the file's token is running.
 async function runningBridge(dir) {
   const state = dir && readState(dir);
   if (!state || state.pid === process.pid || !processAlive(state.pid)) return null;
-  return (await portAnswers(state.port)) ? state : null;
+  return (await confirmBridge(state)) ? state : null;
 }
 
 module.exports = { STATE_FILE_NAME, stateDirectory, writeState, readState, removeOwnState, processAlive, runningBridge };

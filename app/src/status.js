@@ -9,10 +9,10 @@
 // Anything else is 404. The page asks for the status every second and for a thumbnail
 // twice a second while it is open and shown, so no page open means no thumbnail work.
 //
-// Who may read it: only requests that name the loopback host (a page elsewhere that
-// rebinds its own name to 127.0.0.1 gets 403), and no other origin. The answers carry no
-// CORS header, so a page of another origin can neither read them nor, with
-// X-Frame-Options and frame-ancestors, show the page inside its own.
+// Who may read it is the door's decision (access.js): only requests that name the
+// loopback host, and no other origin. The answers carry no CORS header, so a page of
+// another origin can neither read them nor, with X-Frame-Options and frame-ancestors,
+// show the page inside its own.
 //
 // The stop key. The page's Stop button sends {"type":"shutdown","token":<stop key>} over
 // a WebSocket from the bridge's own origin. The stop key is not the bridge's token: the
@@ -23,14 +23,10 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
-const { isLoopbackHost } = require('./access');
+const { httpResponse: plainResponse, textResponse: plainText } = require('./handshake');
 const { makeThumbnail } = require('./thumbnail');
 
 const PAGE_DIR = path.join(__dirname, 'status-page');
-
-const STATUS_TEXT = {
-  200: 'OK', 204: 'No Content', 403: 'Forbidden', 404: 'Not Found', 405: 'Method Not Allowed',
-};
 
 // The same for every answer: nothing is cached, nothing is framed, nothing is shared
 // with another origin.
@@ -53,25 +49,17 @@ const ASSETS = {
   '/page.js': { file: 'page.js', type: 'text/javascript; charset=utf-8' },
 };
 
-// The origins of the page itself; its Stop button's WebSocket comes from one of them.
-function pageOrigins(port) {
-  return [`http://127.0.0.1:${port}`, `http://localhost:${port}`];
-}
-
-function httpResponse(status, headers, body = Buffer.alloc(0)) {
-  const bytes = typeof body === 'string' ? Buffer.from(body, 'utf8') : body;
-  let head = `HTTP/1.1 ${status} ${STATUS_TEXT[status]}\r\n`;
-  for (const [name, value] of Object.entries({ ...COMMON_HEADERS, ...headers })) head += `${name}: ${value}\r\n`;
-  head += `Content-Length: ${bytes.length}\r\nConnection: close\r\n\r\n`;
-  return Buffer.concat([Buffer.from(head, 'latin1'), bytes]);
+function httpResponse(status, headers, body) {
+  return plainResponse(status, { ...COMMON_HEADERS, ...headers }, body);
 }
 
 function textResponse(status, message, headers = {}) {
-  return httpResponse(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers }, message + '\n');
+  return plainText(status, message, { ...COMMON_HEADERS, ...headers });
 }
 
 // What /status.json says. bridge: { version, port, pid, startedAt, ndiRuntime,
-// ndiRuntimeDir, framesRefused, recentLog }; application: the session's description, or
+// ndiRuntimeDir, framesRefused, recentLog, origins: [{ origin, from }], settingsProblems:
+// [{ file, reason }] }; application: the session's description, or
 // null when none is publishing.
 function statusReport(bridge, application, now = Date.now()) {
   return {
@@ -85,6 +73,8 @@ function statusReport(bridge, application, now = Date.now()) {
       ndiRuntimeDir: bridge.ndiRuntimeDir,
       framesRefused: bridge.framesRefused,
       recentLog: bridge.recentLog,
+      origins: bridge.origins,
+      settingsProblems: bridge.settingsProblems,
     },
     application: application && {
       peer: application.peer,
@@ -126,33 +116,25 @@ function createStatusPage(bridge) {
     return httpResponse(200, { 'Content-Type': 'image/png', ...SAME_ORIGIN_ONLY }, thumbnail.png);
   }
 
-  // request: { method, path, headers } of a request that is not a WebSocket upgrade.
-  // Returns { status, response } with the bytes to send.
+  // request: { method, path, headers } of a request that is not a WebSocket upgrade, which
+  // the door let through. Returns the bytes to send.
   function answer(request) {
-    const respond = (response) => ({ status: Number(response.toString('latin1', 9, 12)), response });
-    if (!isLoopbackHost(request.headers.host)) {
-      return respond(textResponse(403, 'the Host header must name the loopback interface'));
-    }
-    const origin = request.headers.origin;
-    if (origin !== undefined && !pageOrigins(bridge.port).includes(origin)) {
-      return respond(textResponse(403, 'the status page answers only its own origin'));
-    }
-    if (request.method !== 'GET') return respond(textResponse(405, 'only GET is answered', { Allow: 'GET' }));
+    if (request.method !== 'GET') return textResponse(405, 'only GET is answered', { Allow: 'GET' });
     const route = request.path.split('?')[0];
-    if (route === '/') return respond(httpResponse(200, { 'Content-Type': 'text/html; charset=utf-8' }, page));
+    if (route === '/') return httpResponse(200, { 'Content-Type': 'text/html; charset=utf-8' }, page);
     if (route === '/status.json') {
       const { application, ...rest } = bridge.describe();
       const body = JSON.stringify(statusReport(rest, application));
-      return respond(httpResponse(200, { 'Content-Type': 'application/json', ...SAME_ORIGIN_ONLY }, body));
+      return httpResponse(200, { 'Content-Type': 'application/json', ...SAME_ORIGIN_ONLY }, body);
     }
-    if (route === '/thumbnail.png') return respond(thumbnailResponse());
+    if (route === '/thumbnail.png') return thumbnailResponse();
     if (assets[route]) {
-      return respond(httpResponse(200, { 'Content-Type': assets[route].type, ...SAME_ORIGIN_ONLY }, assets[route].body));
+      return httpResponse(200, { 'Content-Type': assets[route].type, ...SAME_ORIGIN_ONLY }, assets[route].body);
     }
-    return respond(textResponse(404, 'not found: the status page is at /'));
+    return textResponse(404, 'not found: the status page is at /');
   }
 
   return { answer };
 }
 
-module.exports = { createStatusPage, statusReport, pageOrigins };
+module.exports = { createStatusPage, statusReport };

@@ -7,6 +7,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
+const { createRandom } = require('../rig/random.js');
 const { standinDir, useStandinLog, workDir, loadFreshAddon } = require('./standin-log.js');
 
 const SEED = process.env.KESTOVAR_FUZZ_SEED !== undefined
@@ -103,19 +104,15 @@ const EXPECT = {
 
 // ---- random arguments ----
 
-function mulberry32(seed) {
-  let a = seed >>> 0;
-  return () => {
-    a = (a + 0x6d2b79f5) >>> 0;
-    let t = a;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
-}
 
 const HUGE = 'x'.repeat(1 << 20);
 const KINDS = Object.keys(ELEMENT_SIZE);
+
+// Values in [0, 1) from the seed.
+function uniform(seed) {
+  const next = createRandom(seed);
+  return () => next() / 4294967296;
+}
 
 function makeFuzzer(rand) {
   const int = (n) => Math.floor(rand() * n);
@@ -261,7 +258,7 @@ test('fuzz without an NDI runtime', () => {
   const q = loadFreshAddon(dir);
   log.next();
   const model = { available: false, running: false, frameSize: 0n, creates: 0, sends: 0 };
-  const counts = runPhase(q, model, mulberry32(SEED));
+  const counts = runPhase(q, model, uniform(SEED));
   report(counts);
   assert.deepEqual(log.next(), [], 'nothing reached a runtime');
   assert.ok(counts['start -> false'] > 0 && counts['sendFrame -> false'] > 0 && counts['unmaskFrame throws TypeError'] > 0);
@@ -272,7 +269,7 @@ test('fuzz with the stand-in NDI runtime', () => {
   const q = loadFreshAddon(dir);
   log.next();
   const model = { available: true, running: false, frameSize: 0n, creates: 0, sends: 0 };
-  const counts = runPhase(q, model, mulberry32(SEED ^ 0x9e3779b9));
+  const counts = runPhase(q, model, uniform(SEED ^ 0x9e3779b9));
   q.stop();
   report(counts);
   // What reached the runtime matches the model: one sender per successful start, one frame

@@ -7,6 +7,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
+const { testFrame } = require('../rig/random.js');
 const {
   standinDir, useStandinLog, toHex, fromHex, fnv1a64, workDir, loadFreshAddon,
 } = require('./standin-log.js');
@@ -52,15 +53,6 @@ function freshAddonWithRuntime() {
   return q;
 }
 
-function pattern(bytes, seed) {
-  const b = Buffer.alloc(bytes);
-  let x = seed >>> 0;
-  for (let i = 0; i < bytes; i++) {
-    x = (Math.imul(x, 1664525) + 1013904223) >>> 0;
-    b[i] = x >>> 24;
-  }
-  return b;
-}
 
 // Every field of one send_video event, against the settings of the sender.
 function assertFrameEvent(e, want) {
@@ -244,7 +236,7 @@ test('frame sizes: the byte length must equal the frame size', () => {
   ];
   for (const v of views) assert.equal(q.sendFrame(v), true, v.constructor.name);
   // A view that starts inside its ArrayBuffer: the runtime gets its first element.
-  const backing = pattern(size + 64, 7);
+  const backing = testFrame(size + 64, 7);
   const inner = backing.subarray(32, 32 + size);
   assert.equal(q.sendFrame(inner), true);
   const sent = events('send_video');
@@ -268,7 +260,7 @@ test('the runtime receives the name, the settings and the exact frame bytes', ()
   const q = freshAddonWithRuntime();
   for (const name of ['Studio – Kamera ✓ 𝄞', '', 'two words', 'lone \ud800 surrogate']) {
     assert.equal(q.start(name, 320, 240, 50, 1, 'UYVY'), true);
-    const frames = [pattern(320 * 240 * 2, 1), pattern(320 * 240 * 2, 2), pattern(320 * 240 * 2, 3)];
+    const frames = [testFrame(320 * 240 * 2, 1), testFrame(320 * 240 * 2, 2), testFrame(320 * 240 * 2, 3)];
     for (const f of frames) assert.equal(q.sendFrame(f), true);
     q.stop();
     const ev = events();
@@ -367,8 +359,8 @@ test('the stand-in keeps the last frame for the demo (frame directory)', () => {
   } finally {
     delete process.env.NDI_STANDIN_FRAME_DIR;
   }
-  const last = pattern(64 * 48 * 4, 9);
-  assert.equal(q.sendFrame(pattern(64 * 48 * 4, 8)), true);
+  const last = testFrame(64 * 48 * 4, 9);
+  assert.equal(q.sendFrame(testFrame(64 * 48 * 4, 8)), true);
   assert.equal(q.sendFrame(last), true);
   q.stop();
   assert.deepEqual(fs.readFileSync(path.join(frameDir, 'last-frame.raw')), last);

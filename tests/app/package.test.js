@@ -8,33 +8,15 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
-const rig = require('./rig');
+const rig = require('../rig');
 
 const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `package-${process.pid}`);
 fs.rmSync(work, { recursive: true, force: true });
 fs.mkdirSync(work, { recursive: true });
 
-const TREE = [
-  'Kestovar Output Bridge.exe',
-  'app/quorvex.node',
-  'app/src/access.js',
-  'app/src/connection.js',
-  'app/src/log.js',
-  'app/src/png.js',
-  'app/src/reader.js',
-  'app/src/server.js',
-  'app/src/session.js',
-  'app/src/state-file.js',
-  'app/src/status-page/index.html',
-  'app/src/status-page/page.css',
-  'app/src/status-page/page.js',
-  'app/src/status.js',
-  'app/src/stop.js',
-  'app/src/thumbnail.js',
-  'app/src/version.js',
-  'app/src/websocket.js',
-  'runtime/kestovar-ndi-bridge.exe',
-];
+// The launcher, the runtime, the addon, and the server script's sources as they stand.
+const TREE = ['Kestovar Output Bridge.exe', 'app/quorvex.node', 'runtime/kestovar-ndi-bridge.exe',
+  ...rig.listFiles(path.join(rig.SOURCE_DIR, 'app', 'src')).map((file) => `app/src/${file}`)].sort();
 
 test('the ZIP unpacks to the installation tree and its launcher starts the bridge', async (t) => {
   const zipDir = path.join(work, 'zip');
@@ -61,8 +43,8 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
     KESTOVAR_BRIDGE_PORT: '0',
     KESTOVAR_BRIDGE_STATE_DIR: rig.windowsPath(stateDir),
   });
-  const ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  const ndiLog = rig.openStandinLog(path.join(work, 'standin.log'));
+  rig.setNdiRuntimeDir(rig.standinDir('full'));
   const launch = spawnSync(rig.WINE_EXEC, [rig.PREFIX, path.join(root, 'Kestovar Output Bridge.exe')], {
     env: { ...env, NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file) },
     stdio: 'ignore',
@@ -112,7 +94,7 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   await rig.waitFor('the bridge process to end', () => !rig.processAlive(bridgePid), 15000);
   assert.equal(fs.existsSync(path.join(stateDir, 'bridge.json')), false);
   assert.deepEqual(ndiLog.all().filter((e) => e.event === 'send_video').map((e) => e.fnv),
-    frames.map((f) => rig.standin.fnv1a64(f)));
+    frames.map((f) => rig.fnv1a64(f)));
   assert.ok(ndiLog.all().some((e) => e.event === 'send_destroy'), 'the sender was flushed and destroyed');
   assert.deepEqual(rig.bridgeRecords(rig.readText(logFile)).filter((r) => r.event === 'shutdown').map((r) => r.reason), ['request']);
 });

@@ -1,7 +1,8 @@
 'use strict';
 // The bridge's protocol logic on its own, in this machine's node: the frame parser at
-// every split point, the door's decisions, the first message of a session, and the state
-// file. The same code runs in the bridge runtime; the Wine tests drive it whole.
+// every split point, the door's decisions, the first message of a session, the settings
+// and the state file. The same code runs in the bridge runtime; bridge.test.js drives it
+// whole over sockets, and the Wine tests in the real runtime.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
@@ -9,11 +10,12 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const app = path.join(__dirname, '..', '..', 'app', 'src');
-const ws = require(path.join(app, 'websocket'));
+const ws = require(path.join(app, 'frame-parser'));
 const access = require(path.join(app, 'access'));
 const { createSession } = require(path.join(app, 'session'));
+const { readSettings } = require(path.join(app, 'settings'));
 const stateFile = require(path.join(app, 'state-file'));
-const { maskedFrame } = require('./frames');
+const { maskedFrame } = require('../rig/clients');
 
 // A parser whose messages land in buffers of `limit` bytes; returns what it saw. With
 // `direct`, it is read as the bridge's socket reads it: each read of at most `direct`
@@ -87,20 +89,33 @@ test('frame parser: violations and limits close with their codes', () => {
   assert.deepEqual(violation(over, 64), [1009, 'message too big: the limit is 64 bytes']);
 });
 
-test('door: loopback hosts, listed origins, tokens in constant time', () => {
+test('door: loopback hosts, exact origins, tokens in constant time, proofs of the token', () => {
   for (const host of ['127.0.0.1', '127.0.0.1:17480', 'LOCALHOST:1', '[::1]:80']) assert.ok(access.isLoopbackHost(host), host);
   for (const host of [undefined, '', 'evil.example', '127.0.0.1.evil.example', 'localhost.', '[::2]:80', '127.0.0.1:80:80']) {
     assert.ok(!access.isLoopbackHost(host), String(host));
   }
-  const origins = access.parseOriginList(' http://127.0.0.1:5173, ,https://app.example ');
-  assert.deepEqual([...origins], ['http://127.0.0.1:5173', 'https://app.example']);
-  const ok = { host: '127.0.0.1:1' };
-  assert.equal(access.refuseUpgrade(ok, origins), null);
-  assert.equal(access.refuseUpgrade({ ...ok, origin: 'https://app.example' }, origins), null);
-  for (const origin of ['https://app.example/', 'http://127.0.0.1:5174', 'null', '']) {
-    assert.equal(access.refuseUpgrade({ ...ok, origin }, origins).status, 403, origin);
+  assert.deepEqual(access.parseOriginList(' http://127.0.0.1:5173,https://app.example '),
+    { origins: ['http://127.0.0.1:5173', 'https://app.example'], invalid: [] });
+  assert.deepEqual(access.parseOriginList(undefined), { origins: [], invalid: [] });
+  for (const bad of ['null', 'https://app.example/', 'http://a:80', 'HTTP://A', 'ftp://a', 'app.example', '*']) {
+    assert.deepEqual(access.parseOriginList(`https://ok.example,${bad}`).invalid, [bad], bad);
   }
-  assert.equal(access.refuseUpgrade({ ...ok, origin: 'http://127.0.0.1:5173' }, access.parseOriginList(undefined)).status, 403);
+  assert.deepEqual(access.parseOriginList('https://a.example,,').invalid, ['', '']);
+
+  const policy = access.createAccessPolicy({ port: 17480, origins: ['http://127.0.0.1:5173', 'https://app.example'] });
+  const ok = { host: '127.0.0.1:1' };
+  assert.equal(policy.refuseUpgrade(ok), null);
+  for (const origin of ['https://app.example', 'http://localhost:17480']) assert.equal(policy.refuseUpgrade({ ...ok, origin }), null, origin);
+  for (const origin of ['https://app.example/', 'http://127.0.0.1:5174', 'null', '']) {
+    assert.equal(policy.refuseUpgrade({ ...ok, origin }).status, 403, origin);
+  }
+  assert.equal(policy.refuseUpgrade({ host: 'attacker.example' }).status, 403);
+  // The page answers its own origin only; a listed origin may publish, not read the page.
+  assert.equal(policy.refusePage({ ...ok, origin: 'http://127.0.0.1:17480' }), null);
+  assert.equal(policy.refusePage({ ...ok, origin: 'https://app.example' }).status, 403);
+  assert.equal(policy.refusePage({ host: 'attacker.example:17480' }).status, 403);
+  assert.ok(policy.isOwnPage('http://localhost:17480') && !policy.isOwnPage('https://app.example'));
+
   const token = access.makeToken();
   assert.match(token, /^[0-9a-f]{64}$/);
   assert.notEqual(token, access.makeToken());
@@ -108,6 +123,53 @@ test('door: loopback hosts, listed origins, tokens in constant time', () => {
   for (const wrong of [undefined, null, 1, '', token.slice(1), token + 'a', token.toUpperCase(), [token]]) {
     assert.ok(!access.tokenMatches(token, wrong), String(wrong));
   }
+  const nonce = 'ab'.repeat(16);
+  const shown = { nonce, proof: access.helloProof(token, nonce) };
+  assert.ok(access.holdsSecret(token, shown) && access.holdsSecret(token, { token }));
+  assert.notEqual(access.readyProof(token, nonce), shown.proof, 'the answer is not the question');
+  for (const wrong of [{ nonce }, { ...shown, nonce: 'cd'.repeat(16) }, { ...shown, nonce: nonce.toUpperCase() },
+    { nonce: 'ab', proof: access.helloProof(token, 'ab') }, { ...shown, proof: access.helloProof(access.makeToken(), nonce) }, {}]) {
+    assert.ok(!access.holdsSecret(token, wrong), JSON.stringify(wrong));
+  }
+});
+
+test('settings: files below the environment, bad files left out with a reason, bad environment refused', () => {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-settings-'));
+  const machine = path.join(root, 'ProgramData', 'Tarnwell', 'Kestovar Output Bridge');
+  const user = path.join(root, 'user');
+  fs.mkdirSync(machine, { recursive: true });
+  fs.mkdirSync(user, { recursive: true });
+  const env = { ProgramData: path.join(root, 'ProgramData'), KESTOVAR_BRIDGE_STATE_DIR: user };
+  const write = (dir, value) => fs.writeFileSync(path.join(dir, 'settings.json'), typeof value === 'string' ? value : JSON.stringify(value));
+  assert.deepEqual(readSettings(env).origins, []);
+  assert.equal(readSettings(env).port, 17480);
+
+  write(machine, { origins: ['https://a.example', 'https://a.example'], port: 18000 });
+  let read = readSettings(env);
+  assert.deepEqual(read.origins.map((o) => o.origin), ['https://a.example']);
+  assert.match(read.origins[0].from, /^machine settings .*ProgramData/);
+  assert.equal(read.port, 18000);
+  write(user, '\uFEFF{"port": 18001}');
+  read = readSettings(env);
+  assert.deepEqual([read.port, read.origins.map((o) => o.origin)], [18001, ['https://a.example']], 'key by key');
+  read = readSettings({ ...env, KESTOVAR_BRIDGE_ORIGINS: 'http://127.0.0.1:5173', KESTOVAR_BRIDGE_PORT: '0' });
+  assert.deepEqual([read.port, read.origins], [0, [{ origin: 'http://127.0.0.1:5173', from: 'KESTOVAR_BRIDGE_ORIGINS' }]]);
+  assert.deepEqual(readSettings({ ...env, KESTOVAR_BRIDGE_ORIGINS: '' }).origins, [], 'an empty value allows no page');
+
+  for (const [bad, reason] of [['{"origins": [null]}', /null in "origins" is not an origin/], ['{"origins": [""]}', /not an origin/],
+    ['{"origins": "https://a.example"}', /must be an array/], ['{"origin": []}', /unknown key "origin"/], ['{"port": 0}', /"port"/],
+    ['{port: 1}', /not valid JSON/], ['[]', /not a JSON object/], [' '.repeat(70000), /larger than/]]) {
+    write(user, bad);
+    read = readSettings(env);
+    assert.deepEqual(read.problems.map((p) => p.file), [path.join(user, 'settings.json')], bad.slice(0, 40));
+    assert.match(read.problems[0].reason, reason);
+    assert.equal(read.port, 18000, 'the bad file is left out whole');
+  }
+  for (const [name, value] of [['KESTOVAR_BRIDGE_ORIGINS', 'null'], ['KESTOVAR_BRIDGE_ORIGINS', 'https://a.example,'],
+    ['KESTOVAR_BRIDGE_PORT', '65536'], ['KESTOVAR_BRIDGE_HEAD_TIMEOUT_MS', 'soon']]) {
+    assert.throws(() => readSettings({ ...env, [name]: value }), (error) => error.fields.name === name, `${name}=${value}`);
+  }
+  fs.rmSync(root, { recursive: true });
 });
 
 // A session over a recording addon: what a first message starts, and what it refuses.
@@ -124,7 +186,8 @@ function session({ slotFree = true } = {}) {
   };
   const s = createSession({
     ndi, token: 'secret', peer: 'p', log: () => {}, reply: (m) => replies.push(m),
-    claimSlot: () => slotFree, onShutdown: () => calls.push(['shutdown']), onFrameRefused: () => refused.push(1),
+    claimSlot: () => slotFree, releaseSlot: () => calls.push(['release']), onShutdown: () => calls.push(['shutdown']),
+    onIdentify: (answer) => replies.push(answer), onFrameRefused: () => refused.push(1),
   });
   const text = (object) => {
     const bytes = Buffer.from(typeof object === 'string' ? object : JSON.stringify(object));
@@ -156,6 +219,15 @@ test('session: the token before anything, then a hello or a stop request', () =>
   const stop = session();
   assert.equal(stop.text({ type: 'shutdown', token: 'secret' }), null);
   assert.deepEqual(stop.calls, [['shutdown']]);
+  // A nonce and its proof stand for the token, and the bridge proves the token back.
+  const nonce = '0f'.repeat(16);
+  const identify = session();
+  assert.equal(identify.text({ type: 'identify', nonce, proof: access.helloProof('secret', nonce) }), null);
+  assert.deepEqual(identify.replies, [{ type: 'identity', pid: process.pid, proof: access.readyProof('secret', nonce) }]);
+  assert.deepEqual(session().text({ type: 'identify', nonce, proof: access.helloProof('secreT', nonce) }), [1008, 'bad_token']);
+  const proven = session();
+  assert.equal(proven.text({ ...hello, token: undefined, nonce, proof: access.helloProof('secret', nonce) }), null);
+  assert.equal(proven.replies[0].proof, access.readyProof('secret', nonce));
 
   const { s, calls, replies, refused, text } = session();
   assert.equal(text(hello), null);

@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const rig = require('./rig');
+const rig = require('../rig');
 
 const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `runtime-missing-${process.pid}`);
 fs.rmSync(work, { recursive: true, force: true });
@@ -22,7 +22,7 @@ async function refusedHello(port) {
 }
 
 test('no runtime: refused with the reason, then found once installed', async (t) => {
-  const ndiLog = rig.standin.openLog(path.join(work, 'standin.log'));
+  const ndiLog = rig.openStandinLog(path.join(work, 'standin.log'));
   rig.setNdiRuntimeDir(null);
   const bridge = await rig.startBridge({ dir: path.join(work, 'missing'), env: { NDI_STANDIN_LOG: rig.windowsPath(ndiLog.file) } });
   t.after(() => bridge.stop());
@@ -38,18 +38,18 @@ test('no runtime: refused with the reason, then found once installed', async (t)
   assert.deepEqual(ndiLog.all(), []);
 
   // The runtime appears while the bridge runs.
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  rig.setNdiRuntimeDir(rig.standinDir('full'));
   const client = await rig.openSession(bridge.port, HELLO);
   const frame = rig.testFrame(16 * 16 * 4, 99);
   await client.send(frame);
   client.socket.close(1000);
   await client.done;
   await rig.waitFor('send_destroy', () => ndiLog.all().some((e) => e.event === 'send_destroy'), 30000);
-  assert.equal(ndiLog.all().find((e) => e.event === 'send_video').fnv, rig.standin.fnv1a64(frame));
+  assert.equal(ndiLog.all().find((e) => e.event === 'send_video').fnv, rig.fnv1a64(frame));
 });
 
 test('a runtime that refuses the sender: refused with the reason, bridge keeps serving', async (t) => {
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  rig.setNdiRuntimeDir(rig.standinDir('full'));
   const bridge = await rig.startBridge({ dir: path.join(work, 'refuse'), env: { NDI_STANDIN_CREATE_REFUSE: '1' } });
   t.after(() => bridge.stop());
   for (let i = 0; i < 2; i++) {

@@ -5,7 +5,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
-const rig = require('./rig');
+const rig = require('../rig');
 const { runSoak } = require('../../bench/soak');
 
 test('3,000 frames over three sessions: none lost or corrupted, nothing grows', async () => {

@@ -7,7 +7,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-const rig = require('../app/rig');
+const rig = require('../rig');
 
 const work = path.join(rig.BUILD_DIR, 'tests', 'client', 'work', `real-bridge-${process.pid}`);
 fs.rmSync(work, { recursive: true, force: true });

@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
-const rig = require('../app/rig');
+const rig = require('../rig');
 
 const work = path.join(rig.BUILD_DIR, 'tests', 'installer', 'work');
 fs.rmSync(work, { recursive: true, force: true });
@@ -52,7 +52,7 @@ function install(args = '') {
 function registryValues(key) {
   const file = path.join(work, 'export.reg');
   try {
-    rig.wine(['reg', 'export', key, rig.windowsPath(file), '/y']);
+    rig.runWindows('reg', ['export', key, rig.windowsPath(file), '/y']);
   } catch {
     return null;
   }
@@ -196,13 +196,13 @@ async function assertStopped(bridge) {
 
 test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the running bridge', async () => {
   fs.rmSync(USER_DIR, { recursive: true, force: true });
-  rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
+  rig.setNdiRuntimeDir(rig.standinDir('full'));
   assert.equal(install(`/AUTOSTART=1 /D=${CUSTOM_DIR}`), 0);
   const root = unixPath(CUSTOM_DIR);
   assert.ok(fs.existsSync(path.join(root, `${PRODUCT}.exe`)));
   assert.equal(registryValues(UNINSTALL_KEY).InstallLocation, CUSTOM_DIR);
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
-  const ndiDll = `${rig.windowsPath(rig.standin.standinDir('full'))}\\Processing.NDI.Lib.x64.dll`;
+  const ndiDll = `${rig.windowsPath(rig.standinDir('full'))}\\Processing.NDI.Lib.x64.dll`;
   assert.ok(installLog(CUSTOM_DIR).includes(`NDI runtime found: ${ndiDll}`), installLog(CUSTOM_DIR));
 
   // A bridge that refuses to stop (its state file holds a wrong token): setup says why and

@@ -8,6 +8,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { sleep, waitFor } = require('../rig/wait.js');
+const { readText, launcherLines } = require('../rig/logs.js');
 
 const BUILD = path.resolve(process.env.KESTOVAR_BUILD_DIR);
 const LAUNCHER = path.join(BUILD, 'launcher', 'Kestovar Output Bridge.exe');
@@ -85,34 +86,6 @@ function launch(exe, { env = launchEnv(), args = [], cwd } = {}) {
   });
 }
 
-function readText(file) {
-  try {
-    return fs.readFileSync(file, 'utf8');
-  } catch {
-    return null;
-  }
-}
-
-const RECORD = /^\[(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\] launcher pid=(\d+) ([a-z_]+)=(\d+)$/;
-
-// Splits log text into CR LF lines; records are parsed, other lines (the probe's) kept.
-function parseLog(text) {
-  assertCrLf(text);
-  const lines = text.split('\r\n');
-  if (lines[lines.length - 1] === '') lines.pop();
-  return lines.map((line) => {
-    const m = RECORD.exec(line);
-    if (!m) return { line };
-    return { line, record: true, pid: Number(m[7]), key: m[8], value: Number(m[9]),
-      time: m.slice(1, 7).map(Number) };
-  });
-}
-
-function assertCrLf(text) {
-  if (/[^\r]\n|^\n/.test(text)) throw new Error('a line ends in LF without CR');
-  if (text.length > 0 && !text.endsWith('\r\n')) throw new Error('log does not end in CR LF');
-}
-
 // The probe's report as a map of its key=value lines (argv[i] kept separately).
 function parseProbe(lines) {
   const report = { argv: [], lines: [] };
@@ -171,5 +144,5 @@ function exists(p) {
 
 module.exports = {
   NDI_LIBRARY, tempDir, stage, ndiRuntimeDir, launchEnv, launch, sleep, waitFor, readText,
-  parseLog, parseProbe, probeOptions, probeReport, expectedCommandLine, exists,
+  launcherLines, parseProbe, probeOptions, probeReport, expectedCommandLine, exists,
 };

@@ -17,7 +17,7 @@ const PROBE_PREFIXES = ['probe begin tag=', 'probe end tag=', 'cmdline=', 'argc=
 
 // Every line must be a whole record or a whole probe line; returns them grouped.
 function audit(text) {
-  const entries = h.parseLog(text);
+  const entries = h.launcherLines(text);
   const byPid = new Map();
   const byTag = new Map();
   for (const e of entries) {

@@ -54,7 +54,7 @@ test('a runtime file that is no valid executable: create_failed with the Windows
       const result = await h.launch(inst.exe, { env: h.launchEnv({ KESTOVAR_NDI_LOG_DIR: logDir }) });
       // Windows answers ERROR_BAD_EXE_FORMAT; Wine 8 answers the same for these files.
       assert.equal(result.code, 193);
-      const records = h.parseLog(h.readText(path.join(logDir, 'bridge.log')));
+      const records = h.launcherLines(h.readText(path.join(logDir, 'bridge.log')));
       assert.ok(records.every((r) => r.record), 'only launcher records, no child output');
       assert.deepEqual(records.map((r) => r.key).filter((k) => !k.startsWith('ndi_runtime_')),
         ['starting', 'create_failed']);
@@ -72,7 +72,7 @@ test('a complete installation exits with 0 even when the child fails at once', a
     env: h.launchEnv({ KESTOVAR_NDI_LOG_DIR: logDir, ...h.probeOptions({ done, exit: 255 }) }) });
   assert.equal(result.code, 0);
   await h.waitFor('probe done', () => h.exists(done));
-  const entries = h.parseLog(h.readText(path.join(logDir, 'bridge.log')));
+  const entries = h.launcherLines(h.readText(path.join(logDir, 'bridge.log')));
   const child = entries.find((e) => e.record && e.key === 'child');
   assert.ok(child, 'child record written');
   assert.ok(entries.some((e) => e.line === `probe begin tag=p pid=${child.value}`),

@@ -23,7 +23,7 @@ async function run(vars) {
 function logRecords(dir) {
   const text = h.readText(path.join(dir, 'bridge.log'));
   assert.notEqual(text, null, `bridge.log in ${dir}`);
-  return h.parseLog(text).filter((e) => e.record);
+  return h.launcherLines(text).filter((e) => e.record);
 }
 
 // A run whose child writes to the log file at dir\bridge.log.

@@ -30,7 +30,7 @@ async function run({ inherited, vars = {}, log = true, cwd } = {}) {
   const probe = await h.probeReport(report);
   let records = null;
   if (log) {
-    records = h.parseLog(h.readText(path.join(side, 'bridge.log')))
+    records = h.launcherLines(h.readText(path.join(side, 'bridge.log')))
       .filter((e) => e.record).map((e) => `${e.key}=${e.key === 'child' ? 'pid' : e.value}`);
   }
   return { seen: probe.ndi_runtime_dir, records };

@@ -23,7 +23,7 @@ async function runLogged(inst, { args = [], vars = {}, probe = {} } = {}) {
   fs.writeFileSync(go, '');
   if (result.code === 0) await h.waitFor('probe done', () => h.exists(done));
   const text = h.readText(path.join(logDir, 'bridge.log'));
-  const entries = text === null ? null : h.parseLog(text);
+  const entries = text === null ? null : h.launcherLines(text);
   return { result, text, entries, logDir };
 }
 

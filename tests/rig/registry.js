@@ -1,11 +1,11 @@
 'use strict';
 // The machine registry value NDI_RUNTIME_DIR_V6 of the Wine prefix, for tests running in
-// the Windows node.exe. Values are written through a .reg file so that any type and any
-// raw bytes (odd lengths, embedded zero units) can be stored.
-const { execFileSync } = require('node:child_process');
+// the Windows node.exe and in this machine's node. Values are written through a .reg file
+// so that any type and any raw bytes (odd lengths, embedded zero units) can be stored.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { windowsPath, runWindows } = require('./wine.js');
 
 const KEY = 'HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment';
 const NAME = 'NDI_RUNTIME_DIR_V6';
@@ -19,7 +19,7 @@ function importRegFile(body) {
   // regedit reads UTF-16LE with a byte-order mark.
   fs.writeFileSync(file, Buffer.from('\ufeffWindows Registry Editor Version 5.00\r\n\r\n' + body, 'utf16le'));
   try {
-    execFileSync('regedit.exe', ['/s', file], { stdio: 'ignore' });
+    runWindows('regedit.exe', ['/s', windowsPath(file)]);
   } finally {
     fs.rmSync(file, { force: true });
   }
@@ -43,13 +43,19 @@ function deleteMachineValue() {
 // The value as reg.exe reports it, or null when it is absent.
 function queryMachineValue() {
   try {
-    return execFileSync('reg.exe', ['query', KEY, '/v', NAME], { encoding: 'utf8' });
+    return runWindows('reg.exe', ['query', KEY, '/v', NAME], { encoding: 'utf8' });
   } catch {
     return null;
   }
 }
 
+// Points the value at a directory (a path of this side), or removes it (null).
+function setNdiRuntimeDir(dir) {
+  if (dir === null) deleteMachineValue();
+  else setMachineValue(windowsPath(dir));
+}
+
 module.exports = {
-  REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD,
+  setNdiRuntimeDir, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD,
   setMachineValue, setMachineValueRaw, deleteMachineValue, queryMachineValue,
 };

@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const registry = require('../rig/registry.js');
-const { ADDON, standinDir, readLog, workDir } = require('../addon/standin-log.js');
+const { ADDON, standinDir, standinEvents, workDir } = require('../addon/standin-log.js');
 
 const CYCLES = 60;
 const FRAMES = 5;
@@ -44,7 +44,7 @@ test('two processes append to one log without torn or lost lines', async () => {
   registry.deleteMachineValue();
   for (const r of results) assert.equal(r.code, 0, fs.readFileSync(path.join(dir, `child-${results.indexOf(r)}.out`), 'utf8'));
 
-  const events = readLog(logFile); // throws on any torn or interleaved line
+  const events = standinEvents(logFile); // throws on any torn or interleaved line
   const pids = [...new Set(events.map((e) => e.pid))];
   assert.equal(pids.length, 2);
   for (const pid of pids) {

@@ -62,6 +62,20 @@ function showRecords(records) {
   }));
 }
 
+// The origins whose pages may publish, each with where it was allowed; settings files
+// that were left out, with why.
+function showAccess(bridge) {
+  const list = byId('origins');
+  list.replaceChildren(...bridge.origins.map(({ origin, from }) => {
+    const item = document.createElement('li');
+    item.textContent = `${origin} (${from})`;
+    return item;
+  }));
+  const problems = byId('settings-problems');
+  problems.hidden = bridge.settingsProblems.length === 0;
+  problems.textContent = bridge.settingsProblems.map(({ file, reason }) => `${file} was not used: ${reason}`).join('\n');
+}
+
 function showStatus(status) {
   const { bridge, application } = status;
   byId('version').textContent = bridge.version;
@@ -69,6 +83,7 @@ function showStatus(status) {
   byId('runtime').textContent = runtimeText(bridge);
   byId('refused').textContent = String(bridge.framesRefused);
   showRecords(bridge.recentLog);
+  showAccess(bridge);
   byId('started').textContent = `${new Date(bridge.started).toLocaleString()} (${duration(bridge.uptimeSeconds)})`;
   byId('pid').textContent = String(bridge.pid);
   publishing = application !== null;

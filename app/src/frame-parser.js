@@ -1,15 +1,10 @@
 'use strict';
-// The server side of RFC 6455, no extensions and no subprotocols: the opening handshake,
-// a frame parser that copies each payload straight into a buffer its owner chose and
-// unmasks it there, and the few frames the server itself sends.
-
-const crypto = require('node:crypto');
+// Reads the frames a client sends (RFC 6455, no extensions): an explicit state machine
+// (header, then payload) that copies each payload straight into a buffer its owner chose
+// and unmasks it there, and refuses every violation with its close code.
 
 const OPCODE = { CONTINUATION: 0x0, TEXT: 0x1, BINARY: 0x2, CLOSE: 0x8, PING: 0x9, PONG: 0xa };
-const HANDSHAKE_GUID = '258EAFA5-E914-47DA-95CA-C5AB0DC85B11';
-const MAX_HEADER_BYTES = 8192;
 const MAX_CONTROL_PAYLOAD = 125;
-const MAX_CLOSE_REASON_BYTES = 123;
 
 // A violation that ends the connection with this close code and reason; `id` is the
 // stable name of the refusal that clients can act on.
@@ -19,132 +14,6 @@ class WebSocketError extends Error {
     this.code = code;
     this.id = id;
   }
-}
-
-// A refused opening handshake: answered with this HTTP status instead of the upgrade.
-class HandshakeError extends Error {
-  constructor(status, message, headers = {}) {
-    super(message);
-    this.status = status;
-    this.headers = headers;
-  }
-}
-
-function acceptKey(key) {
-  return crypto.createHash('sha1').update(key + HANDSHAKE_GUID).digest('base64');
-}
-
-function headerTokens(value) {
-  return (value || '').toLowerCase().split(',').map((t) => t.trim()).filter(Boolean);
-}
-
-// Reads a request head (everything before the blank line): { method, path, headers },
-// header names in lower case. Throws HandshakeError for a malformed one.
-function parseRequestHead(head) {
-  const lines = head.split('\r\n');
-  const request = /^([A-Z]+) (\S+) HTTP\/(\d+)\.(\d+)$/.exec(lines[0]);
-  if (!request) throw new HandshakeError(400, 'malformed request line');
-  const [, method, path, major, minor] = request;
-  if (Number(major) < 1 || (Number(major) === 1 && Number(minor) < 1)) {
-    throw new HandshakeError(400, 'HTTP/1.1 or later is required');
-  }
-  const headers = Object.create(null);
-  for (const line of lines.slice(1)) {
-    const colon = line.indexOf(':');
-    if (colon <= 0) throw new HandshakeError(400, 'malformed header line');
-    const name = line.slice(0, colon).trim().toLowerCase();
-    const value = line.slice(colon + 1).trim();
-    headers[name] = name in headers ? `${headers[name]}, ${value}` : value;
-  }
-  return { method, path, headers };
-}
-
-// A request that asks for a WebSocket; anything else is plain HTTP.
-function wantsWebSocket(request) {
-  return headerTokens(request.headers.upgrade).includes('websocket');
-}
-
-// Checks a parsed request as a version 13 WebSocket opening handshake. Returns
-// { path, headers, key }; throws HandshakeError for anything else.
-function checkUpgradeRequest({ method, path, headers }) {
-  if (method !== 'GET') throw new HandshakeError(405, 'only GET opens a WebSocket', { Allow: 'GET' });
-  if (!headerTokens(headers.upgrade).includes('websocket')) {
-    throw new HandshakeError(426, 'this endpoint only speaks WebSocket', { Upgrade: 'websocket' });
-  }
-  if (!headerTokens(headers.connection).includes('upgrade')) {
-    throw new HandshakeError(400, 'Connection header must include Upgrade');
-  }
-  if (headers['sec-websocket-version'] !== '13') {
-    throw new HandshakeError(426, 'WebSocket version 13 is required', { 'Sec-WebSocket-Version': '13' });
-  }
-  const key = headers['sec-websocket-key'] || '';
-  if (!/^[A-Za-z0-9+/]{22}==$/.test(key) || Buffer.from(key, 'base64').length !== 16) {
-    throw new HandshakeError(400, 'Sec-WebSocket-Key must be 16 bytes in base64');
-  }
-  return { path, headers, key };
-}
-
-function upgradeResponse(key) {
-  return 'HTTP/1.1 101 Switching Protocols\r\n' +
-    'Upgrade: websocket\r\n' +
-    'Connection: Upgrade\r\n' +
-    `Sec-WebSocket-Accept: ${acceptKey(key)}\r\n\r\n`;
-}
-
-const STATUS_TEXT = {
-  400: 'Bad Request', 403: 'Forbidden', 405: 'Method Not Allowed',
-  408: 'Request Timeout', 426: 'Upgrade Required', 431: 'Request Header Fields Too Large',
-};
-
-function httpErrorResponse(status, message, headers = {}) {
-  const body = message + '\n';
-  let head = `HTTP/1.1 ${status} ${STATUS_TEXT[status] || 'Error'}\r\n` +
-    'Content-Type: text/plain; charset=utf-8\r\n' +
-    `Content-Length: ${Buffer.byteLength(body)}\r\n` +
-    'Connection: close\r\n';
-  for (const [name, value] of Object.entries(headers)) head += `${name}: ${value}\r\n`;
-  return head + '\r\n' + body;
-}
-
-// One unmasked server frame (servers never mask).
-function encodeFrame(opcode, payload) {
-  const length = payload.length;
-  const headerLength = length < 126 ? 2 : length < 0x10000 ? 4 : 10;
-  const frame = Buffer.allocUnsafe(headerLength + length);
-  frame[0] = 0x80 | opcode;
-  if (length < 126) {
-    frame[1] = length;
-  } else if (length < 0x10000) {
-    frame[1] = 126;
-    frame.writeUInt16BE(length, 2);
-  } else {
-    frame[1] = 127;
-    frame.writeUInt32BE(Math.floor(length / 0x100000000), 2);
-    frame.writeUInt32BE(length >>> 0, 6);
-  }
-  payload.copy(frame, headerLength);
-  return frame;
-}
-
-// Cuts text to at most maxBytes of UTF-8 without splitting a character.
-function truncateUtf8(text, maxBytes) {
-  const bytes = Buffer.from(text, 'utf8');
-  if (bytes.length <= maxBytes) return bytes;
-  let end = maxBytes;
-  while (end > 0 && (bytes[end] & 0xc0) === 0x80) end--;
-  return bytes.subarray(0, end);
-}
-
-function encodeClose(code, reason = '') {
-  const reasonBytes = truncateUtf8(reason, MAX_CLOSE_REASON_BYTES);
-  const payload = Buffer.allocUnsafe(2 + reasonBytes.length);
-  payload.writeUInt16BE(code, 0);
-  reasonBytes.copy(payload, 2);
-  return encodeFrame(OPCODE.CLOSE, payload);
-}
-
-function encodeText(text) {
-  return encodeFrame(OPCODE.TEXT, Buffer.from(text, 'utf8'));
 }
 
 // Close codes a peer may send on the wire (1005, 1006 and 1015 are never sent).
@@ -353,22 +222,4 @@ function createFrameParser(owner) {
   };
 }
 
-module.exports = {
-  OPCODE,
-  MAX_HEADER_BYTES,
-  WebSocketError,
-  HandshakeError,
-  acceptKey,
-  parseRequestHead,
-  wantsWebSocket,
-  checkUpgradeRequest,
-  upgradeResponse,
-  httpErrorResponse,
-  encodeText,
-  encodeClose,
-  encodeFrame,
-  parseClosePayload,
-  decodeUtf8,
-  unmaskInJs,
-  createFrameParser,
-};
+module.exports = { OPCODE, WebSocketError, createFrameParser, parseClosePayload, decodeUtf8, unmaskInJs };

@@ -1,0 +1,237 @@
+'use strict';
+// The bridge: a loopback WebSocket server that takes one local application at a time and
+// publishes the frames it sends as an NDI source through quorvex.node. Requiring this
+// module does nothing; createBridge starts one, and the process entry (server.js) is a
+// few lines around it.
+//
+//   const bridge = createBridge({ ndi, env: process.env });
+//   const { port } = await bridge.listening;   // rejects when the bridge cannot start
+//   bridge.stop({ signal: 'SIGINT' });           // or a stop request from a client
+//   const { exitCode } = await bridge.closed;    // once it has shut down in order
+//
+// ndi: the addon's six functions (or null when it could not be loaded); env: the
+// settings, read like process.env (settings.js). Only the user's own applications get in:
+// they read the token from the state file (state-file.js), and browser pages must come
+// from an origin the user listed (access.js). Plain HTTP requests get the status page.
+
+const net = require('node:net');
+const v8 = require('node:v8');
+const vm = require('node:vm');
+const log = require('./log');
+const EXIT = require('./exit-codes');
+const { VERSION } = require('./version');
+const { createAccessPolicy, makeToken, pageOrigins } = require('./access');
+const { unmaskInJs } = require('./frame-parser');
+const { handleConnection } = require('./connection');
+const { createSession } = require('./session');
+const { readSettings, SettingsError } = require('./settings');
+const stateFile = require('./state-file');
+const { createStatusPage } = require('./status');
+
+const HOST = '127.0.0.1';
+// Connections that have not yet shown the token hold nothing but a little memory; when
+// this many wait, the oldest makes room for the newest, so that idle sockets can delay
+// an application but never lock it out.
+const MAX_WAITING_CONNECTIONS = 16;
+// After the stop, sockets that are still open get this long to take their last bytes.
+const CLOSE_GRACE_MS = 1000;
+
+function garbageCollector() {
+  v8.setFlagsFromString('--expose-gc');
+  return vm.runInNewContext('gc');
+}
+
+function createBridge({ ndi, env }) {
+  let finish;
+  const closed = new Promise((resolve) => {
+    finish = (exitCode) => resolve({ exitCode });
+  });
+  let settings;
+  try {
+    settings = readSettings(env);
+  } catch (error) {
+    if (!(error instanceof SettingsError)) throw error;
+    log.logEvent('config_error', error.fields);
+    finish(EXIT.BAD_SETTING);
+    const listening = Promise.reject(error);
+    listening.catch(() => {});
+    return { listening, closed, stop() {} };
+  }
+
+  const { stateDir, limits } = settings;
+  const token = makeToken();
+  // The status page's key, good only to stop the bridge from the page (status.js).
+  const stopKey = makeToken();
+  const collectGarbage = settings.testGc ? garbageCollector() : null;
+  const startedAt = Date.now();
+  const connections = new Set();
+  let connectionCount = 0;
+  let framesRefused = 0;
+  let active = null;
+  let shuttingDown = false;
+  let port = null;
+  let access = null;
+  let statusPage = null;
+
+  // What the status page shows. The runtime's directory is the one the launcher handed
+  // over from the machine value, which is where the addon finds the runtime too.
+  function describe() {
+    const ndiRuntime = !ndi ? 'missing (the addon did not load)' : ndi.isAvailable() ? 'available' : 'not installed';
+    return {
+      version: VERSION, port, pid: process.pid, startedAt, ndiRuntime,
+      ndiRuntimeDir: env.NDI_RUNTIME_DIR_V6 || null, framesRefused, recentLog: log.recentRecords(),
+      origins: [...settings.origins, ...pageOrigins(port).map((origin) => ({ origin, from: 'the status page itself (stop only)' }))],
+      settingsProblems: settings.problems,
+      application: active && active.session.describe(),
+    };
+  }
+
+  // What every connection is given (connection.js).
+  const host = {
+    log: log.logEvent,
+    logLimited: log.logLimited,
+    limits,
+    plainReads: settings.plainReads,
+    unmask: ndi ? ndi.unmaskFrame : unmaskInJs,
+    get access() {
+      return access;
+    },
+    answerPage: (request) => statusPage.answer(request),
+    openSession(connection, { fromPage, reply }) {
+      const session = createSession({
+        ndi, token, reply, log: log.logEvent, peer: connection.peer, collectGarbage,
+        // Only the status page, served from the bridge's own origin, may stop it with the
+        // page's stop key.
+        stopKey: fromPage ? stopKey : null,
+        claimSlot() {
+          if (active || shuttingDown) {
+            log.logEvent('client_refused', { id: connection.id, peer: connection.peer, reason: 'busy' });
+            return false;
+          }
+          active = { connection, session };
+          connection.watchLiveness();
+          return true;
+        },
+        releaseSlot() {
+          if (active && active.connection === connection) active = null;
+        },
+        onShutdown: () => stop({ reason: 'request', peer: connection.peer }, connection),
+        onIdentify(answer) {
+          reply(answer);
+          connection.closeWith(1000, 'identified');
+        },
+        onFrameRefused: () => framesRefused++,
+      });
+      return session;
+    },
+    onEnd: (connection) => connections.delete(connection),
+  };
+
+  const server = net.createServer({ pauseOnConnect: true }, (accepted) => {
+    if (shuttingDown) return accepted.destroy();
+    const waiting = [...connections].filter((connection) => !connection.authenticated());
+    if (waiting.length >= MAX_WAITING_CONNECTIONS) {
+      waiting[0].drop();
+      log.logLimited('connections_dropped', { waiting_limit: MAX_WAITING_CONNECTIONS, peer: waiting[0].peer });
+    }
+    connections.add(handleConnection(accepted, ++connectionCount, host));
+  });
+
+  // Stops in this order: the application is told (1001) and its sender flushed and
+  // destroyed, the state file goes, one record says why, the requester (if any) gets its
+  // answer, and the bridge has closed once the sockets are gone.
+  function stop(why, requester = null) {
+    if (shuttingDown) return;
+    shuttingDown = true;
+    server.close();
+    for (const connection of connections) {
+      if (connection !== requester) connection.goingAway();
+    }
+    if (ndi && ndi.isRunning()) ndi.stop();
+    if (stateDir) stateFile.removeOwnState(stateDir);
+    log.logEvent('shutdown', why);
+    if (requester) requester.closeWith(1000, 'the bridge is stopping');
+    const done = () => {
+      if (connections.size > 0) return;
+      clearTimeout(graceTimer);
+      finish(EXIT.STOPPED);
+    };
+    const graceTimer = setTimeout(() => {
+      for (const connection of connections) connection.socket.destroy();
+      finish(EXIT.STOPPED);
+    }, CLOSE_GRACE_MS);
+    graceTimer.unref();
+    for (const connection of connections) connection.socket.once('close', () => setImmediate(done));
+    done();
+  }
+
+  function onListening() {
+    port = server.address().port;
+    access = createAccessPolicy({ port, origins: settings.origins.map(({ origin }) => origin) });
+    statusPage = createStatusPage({ port, stopKey, describe, withLastFrame });
+    log.logEvent('listening', { host: HOST, port });
+    if (!stateDir) {
+      log.logEvent('state_file_unavailable', { reason: 'neither KESTOVAR_BRIDGE_STATE_DIR nor LOCALAPPDATA is set' });
+      return;
+    }
+    try {
+      stateFile.writeState(stateDir, { port, pid: process.pid, token, started: new Date(startedAt).toISOString() });
+    } catch (error) {
+      log.logEvent('state_file_unavailable', { dir: stateDir, error: error.code || error.message });
+    }
+  }
+
+  function withLastFrame(read) {
+    return active ? active.session.withLastFrame(read) : null;
+  }
+
+  // A second start (a double-click, a sign-in entry and a manual start) leaves the
+  // running bridge and its state file alone; a port that some other program holds is an
+  // error the user must see, not a bridge.
+  async function start() {
+    log.logEvent('server_start', {
+      version: VERSION,
+      node: process.version,
+      addon: ndi ? 'loaded' : 'missing',
+      ndi_runtime: ndi && ndi.isAvailable() ? 'available' : 'unavailable',
+    });
+    for (const problem of settings.problems) log.logEvent('settings_invalid', problem);
+    const running = await stateFile.runningBridge(stateDir);
+    if (running) {
+      log.logEvent('already_running', { pid: running.pid, port: running.port });
+      finish(EXIT.STOPPED);
+      throw new Error(`a bridge already runs (pid ${running.pid}, port ${running.port})`);
+    }
+    await new Promise((resolve, reject) => {
+      server.once('error', reject);
+      server.listen({ host: HOST, port: settings.port, exclusive: true }, () => {
+        server.off('error', reject);
+        resolve();
+      });
+    }).catch(async (error) => {
+      const holder = error.code === 'EADDRINUSE' ? await stateFile.runningBridge(stateDir) : null;
+      if (holder) {
+        log.logEvent('already_running', { pid: holder.pid, port: holder.port });
+        finish(EXIT.STOPPED);
+      } else if (error.code === 'EADDRINUSE') {
+        log.logEvent('port_in_use', { port: settings.port, detail: 'another program holds the port; it is not a bridge of this user' });
+        finish(EXIT.PORT_IN_USE);
+      } else {
+        log.logEvent('listen_failed', { host: HOST, port: settings.port, error: error.code || error.message });
+        finish(EXIT.LISTEN_FAILED);
+      }
+      throw error;
+    });
+    // Accept errors (out of handles, a connection reset before it was taken) end one
+    // connection, not the bridge.
+    server.on('error', (error) => log.logEvent('accept_error', { error: error.code || error.message }));
+    onListening();
+    return { port };
+  }
+
+  const listening = start();
+  listening.catch(() => {});
+  return { listening, closed, stop: (why = { reason: 'stop' }) => stop(why) };
+}
+
+module.exports = { createBridge };

@@ -1,0 +1,133 @@
+'use strict';
+// What the bridge is told at start. Three places, the later overriding the earlier key by
+// key: the machine settings file (written by the installer), the user's settings file
+// (beside bridge.json), and the environment of whoever started the bridge.
+//
+// settings.json: {"origins": ["https://app.example", ...], "port": 17480}, both keys
+// optional. A file that cannot be used (not JSON, an unknown key, an entry that is not an
+// origin) is left out whole, with a record and a line on the status page: a file is edited
+// by hand and persists, so a typo in it must not leave the user without a bridge, and
+// leaving it out keeps the door as closed as it was. An environment value is set for one
+// run by whoever starts it: a bad one refuses the start.
+//
+// Environment:
+//   KESTOVAR_BRIDGE_PORT              default 17480; 0 picks a free port, which the
+//                                     "listening" record and the state file name
+//   KESTOVAR_BRIDGE_ORIGINS           browser origins allowed in, separated by commas
+//   KESTOVAR_BRIDGE_STATE_DIR         where bridge.json and the user's settings.json lie
+//                                     (default: the per-user product directory under
+//                                     LOCALAPPDATA); ProgramData names the machine's
+//   KESTOVAR_BRIDGE_HEAD_TIMEOUT_MS   default 2000: from opening to the whole request head
+//   KESTOVAR_BRIDGE_HELLO_TIMEOUT_MS  default 10000: from opening to the first message
+//   KESTOVAR_BRIDGE_PING_INTERVAL_MS  default 10000, and
+//   KESTOVAR_BRIDGE_PING_TIMEOUT_MS   default 30000: an application silent that long is
+//                                     let go
+//   KESTOVAR_BRIDGE_PLAIN_READS       1: read connections the plain way (for tests)
+//   KESTOVAR_BRIDGE_TEST_GC           1: a full garbage collection before every stats
+//                                     answer, so that long runs read settled memory
+
+const fs = require('node:fs');
+const path = require('node:path');
+const { isOrigin, parseOriginList } = require('./access');
+const { stateDirectory } = require('./state-file');
+
+const DEFAULT_PORT = 17480;
+const SETTINGS_FILE_NAME = 'settings.json';
+const MAX_SETTINGS_BYTES = 64 * 1024;
+const PRODUCT_PATH = ['Tarnwell', 'Kestovar Output Bridge'];
+
+function machineSettingsFile(env) {
+  const programData = env.ProgramData || env.PROGRAMDATA;
+  return programData ? path.join(programData, ...PRODUCT_PATH, SETTINGS_FILE_NAME) : null;
+}
+
+// A settings file's keys, or { error }; null when there is no file.
+function readSettingsFile(file) {
+  let text;
+  try {
+    if (fs.statSync(file).size > MAX_SETTINGS_BYTES) return { error: `larger than ${MAX_SETTINGS_BYTES} bytes` };
+    text = fs.readFileSync(file, 'utf8');
+  } catch (error) {
+    return error.code === 'ENOENT' ? null : { error: `cannot be read (${error.code || error.message})` };
+  }
+  let settings;
+  try {
+    settings = JSON.parse(text.replace(/^\uFEFF/, ''));
+  } catch {
+    return { error: 'not valid JSON' };
+  }
+  if (settings === null || typeof settings !== 'object' || Array.isArray(settings)) return { error: 'not a JSON object' };
+  for (const key of Object.keys(settings)) {
+    if (key !== 'origins' && key !== 'port') return { error: `unknown key ${JSON.stringify(key)} (known: "origins", "port")` };
+  }
+  const { origins, port } = settings;
+  if (origins !== undefined) {
+    if (!Array.isArray(origins)) return { error: '"origins" must be an array of origins' };
+    const bad = origins.find((origin) => !isOrigin(origin));
+    if (bad !== undefined) {
+      return { error: `${JSON.stringify(bad)} in "origins" is not an origin such as "https://app.example" or "http://127.0.0.1:5173"` };
+    }
+  }
+  if (port !== undefined && !(Number.isInteger(port) && port >= 1 && port <= 65535)) {
+    return { error: '"port" must be a whole number from 1 to 65535' };
+  }
+  return { origins, port };
+}
+
+// A bad environment value: the start is refused.
+class SettingsError extends Error {
+  constructor(name, value, allowed) {
+    super(`${name}=${JSON.stringify(value)} is not allowed: ${allowed}`);
+    this.fields = { name, value, allowed };
+  }
+}
+
+function integerFrom(env, name, fallback, low, high) {
+  const text = env[name];
+  if (text === undefined || text === '') return fallback;
+  const value = Number(text);
+  if (!Number.isInteger(value) || value < low || value > high) throw new SettingsError(name, text, `${low}..${high}`);
+  return value;
+}
+
+// Everything the bridge needs to know at start: { port, origins: [{ origin, from }],
+// problems: [{ file, reason }], stateDir, limits, plainReads, testGc }. Throws
+// SettingsError for a bad environment value.
+function readSettings(env) {
+  const stateDir = stateDirectory(env);
+  const layers = [];
+  const problems = [];
+  for (const [file, from] of [[machineSettingsFile(env), 'machine settings'], [stateDir && path.join(stateDir, SETTINGS_FILE_NAME), 'user settings']]) {
+    const read = file && readSettingsFile(file);
+    if (read && read.error) problems.push({ file, reason: read.error });
+    else if (read) layers.push({ ...read, from: `${from} ${file}` });
+  }
+  if (env.KESTOVAR_BRIDGE_ORIGINS !== undefined) {
+    const { origins, invalid } = parseOriginList(env.KESTOVAR_BRIDGE_ORIGINS);
+    if (invalid.length > 0) {
+      throw new SettingsError('KESTOVAR_BRIDGE_ORIGINS', env.KESTOVAR_BRIDGE_ORIGINS,
+        `${invalid.map((entry) => JSON.stringify(entry)).join(', ')} is not an origin such as "https://app.example"`);
+    }
+    layers.push({ origins, from: 'KESTOVAR_BRIDGE_ORIGINS' });
+  }
+  const port = integerFrom(env, 'KESTOVAR_BRIDGE_PORT', undefined, 0, 65535);
+  if (port !== undefined) layers.push({ port, from: 'KESTOVAR_BRIDGE_PORT' });
+  const last = (key) => layers.filter((layer) => layer[key] !== undefined).pop();
+  const originLayer = last('origins');
+  return {
+    port: last('port') ? last('port').port : DEFAULT_PORT,
+    origins: originLayer ? [...new Set(originLayer.origins)].map((origin) => ({ origin, from: originLayer.from })) : [],
+    problems,
+    stateDir,
+    limits: {
+      headTimeoutMs: integerFrom(env, 'KESTOVAR_BRIDGE_HEAD_TIMEOUT_MS', 2000, 100, 3600000),
+      helloTimeoutMs: integerFrom(env, 'KESTOVAR_BRIDGE_HELLO_TIMEOUT_MS', 10000, 100, 3600000),
+      pingIntervalMs: integerFrom(env, 'KESTOVAR_BRIDGE_PING_INTERVAL_MS', 10000, 50, 3600000),
+      pingTimeoutMs: integerFrom(env, 'KESTOVAR_BRIDGE_PING_TIMEOUT_MS', 30000, 100, 3600000),
+    },
+    plainReads: env.KESTOVAR_BRIDGE_PLAIN_READS === '1',
+    testGc: env.KESTOVAR_BRIDGE_TEST_GC === '1',
+  };
+}
+
+module.exports = { DEFAULT_PORT, SettingsError, machineSettingsFile, readSettingsFile, readSettings };
