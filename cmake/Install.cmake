@@ -13,12 +13,20 @@ endif()
 
 install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.exe)
 
-# The server script reports the product version itself; it must be this one.
+# The server script reports the product version itself, and the npm package files carry
+# it: each must be the project's (the launcher's resource and manifest are generated).
 file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/app/src/version.js APP_VERSION_LINE REGEX "^const VERSION = ")
 string(REGEX MATCH "'([^']*)'" APP_VERSION_QUOTED "${APP_VERSION_LINE}")
 if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
   message(FATAL_ERROR "app/src/version.js says '${CMAKE_MATCH_1}'; the project is ${PROJECT_VERSION}")
 endif()
+foreach(package_file package.json client/package.json)
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${package_file} package_text)
+  string(JSON package_version GET "${package_text}" version)
+  if(NOT package_version STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "${package_file} says '${package_version}'; the project is ${PROJECT_VERSION}")
+  endif()
+endforeach()
 
 # The server script needs no npm package at run time, so app holds only its own files.
 install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/app/src/ DESTINATION app/src

@@ -19,11 +19,13 @@ function maskedText(text) {
   return Buffer.concat([header, mask, payload]);
 }
 
-// The text messages in what the bridge sent after its handshake answer.
-function textMessages(bytes) {
+// What the bridge sent after its handshake answer: { messages, closed } with its text
+// messages and whether its close frame has come.
+function readAnswer(bytes) {
   const messages = [];
+  let closed = false;
   let at = bytes.indexOf('\r\n\r\n');
-  if (at < 0 || !bytes.subarray(0, at).toString('latin1').startsWith('HTTP/1.1 101 ')) return messages;
+  if (at < 0 || !bytes.subarray(0, at).toString('latin1').startsWith('HTTP/1.1 101 ')) return { messages, closed };
   at += 4;
   while (at + 2 <= bytes.length) {
     let length = bytes[at + 1] & 0x7f;
@@ -36,6 +38,7 @@ function textMessages(bytes) {
       break; // the bridge's replies are never that long
     }
     if (start + length > bytes.length) break;
+    closed ||= (bytes[at] & 0x0f) === 8;
     if ((bytes[at] & 0x0f) === 1) {
       try {
         messages.push(JSON.parse(bytes.toString('utf8', start, start + length)));
@@ -45,15 +48,21 @@ function textMessages(bytes) {
     }
     at = start + length;
   }
-  return messages;
+  return { messages, closed };
 }
 
 // Opens a WebSocket to the bridge on `port`, sends `message` as the first message and
-// resolves with the text messages it got before the connection closed.
+// resolves with the text messages it got until its close frame, or until the connection
+// ended.
 function askBridge(port, message, timeoutMs) {
   return new Promise((resolve, reject) => {
     const socket = net.connect({ host: '127.0.0.1', port });
     const received = [];
+    const finish = () => {
+      clearTimeout(timer);
+      socket.destroy();
+      resolve(readAnswer(Buffer.concat(received)).messages);
+    };
     const timer = setTimeout(() => {
       socket.destroy();
       reject(new Error(`no answer from the bridge on port ${port}`));
@@ -64,15 +73,17 @@ function askBridge(port, message, timeoutMs) {
         `Connection: Upgrade\r\nSec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n\r\n`);
       socket.write(maskedText(JSON.stringify(message)));
     });
-    socket.on('data', (data) => received.push(data));
+    socket.on('data', (data) => {
+      received.push(data);
+      if (readAnswer(Buffer.concat(received)).closed) finish();
+    });
+    // A connection reset after the bridge's answer still leaves its answer.
     socket.on('error', (error) => {
+      if (received.length > 0) return finish();
       clearTimeout(timer);
       reject(error);
     });
-    socket.on('close', () => {
-      clearTimeout(timer);
-      resolve(textMessages(Buffer.concat(received)));
-    });
+    socket.on('close', finish);
   });
 }
 
@@ -82,18 +93,22 @@ function credential(token) {
   return { nonce, proof: helloProof(token, nonce) };
 }
 
-// Whether the bridge described by a state file ({ port, token, pid }) is the one that
-// answers on its port: it must prove it holds the token, without being shown it.
-async function confirmBridge(state, timeoutMs = 3000) {
+// Who answers on the port of a state file ({ port, token, pid }): "bridge" when the
+// bridge named there proves it holds the token (without being shown it), "bad_token" when
+// a bridge answers but holds another token, "not_a_bridge" when something else answers,
+// "no_answer" when nothing does.
+async function identifyBridge(state, timeoutMs = 3000) {
   const shown = credential(state.token);
   let answers;
   try {
     answers = await askBridge(state.port, { type: 'identify', ...shown }, timeoutMs);
-  } catch {
-    return false;
+  } catch (error) {
+    return error.code === 'ECONNREFUSED' ? 'no_answer' : 'not_a_bridge';
   }
+  if (answers.some((answer) => answer.type === 'error' && answer.error === 'bad_token')) return 'bad_token';
   const identity = answers.find((answer) => answer.type === 'identity');
-  return Boolean(identity) && identity.pid === state.pid && identity.proof === readyProof(state.token, shown.nonce);
+  const proven = Boolean(identity) && identity.pid === state.pid && identity.proof === readyProof(state.token, shown.nonce);
+  return proven ? 'bridge' : 'not_a_bridge';
 }
 
-module.exports = { askBridge, credential, confirmBridge };
+module.exports = { askBridge, credential, identifyBridge };

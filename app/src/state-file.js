@@ -6,7 +6,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
-const { confirmBridge } = require('./bridge-client');
+const { identifyBridge } = require('./bridge-client');
 
 const STATE_FILE_NAME = 'bridge.json';
 
@@ -63,13 +63,21 @@ function processAlive(pid) {
   }
 }
 
-// A file left by a bridge that crashed may name a process id the system has since given
-// to another program, and its port may be held by another program now: only a bridge
-// that proves it holds the file's token is running.
-async function runningBridge(dir) {
+// Who answers for the state file in dir: { state, answer } with identifyBridge's answer,
+// or { state: null } when there is no usable file or its process has gone. A file left by
+// a bridge that crashed may name a process id the system has since given to another
+// program, and its port may be held by another program now.
+async function bridgeStatus(dir) {
   const state = dir && readState(dir);
-  if (!state || state.pid === process.pid || !processAlive(state.pid)) return null;
-  return (await confirmBridge(state)) ? state : null;
+  if (!state || state.pid === process.pid || !processAlive(state.pid)) return { state: null };
+  return { state, answer: await identifyBridge(state) };
 }
 
-module.exports = { STATE_FILE_NAME, stateDirectory, writeState, readState, removeOwnState, processAlive, runningBridge };
+// The state of the bridge that runs for dir, or null: only one that proves it holds the
+// file's token runs.
+async function runningBridge(dir) {
+  const { state, answer } = await bridgeStatus(dir);
+  return answer === 'bridge' ? state : null;
+}
+
+module.exports = { STATE_FILE_NAME, stateDirectory, writeState, readState, removeOwnState, processAlive, bridgeStatus, runningBridge };

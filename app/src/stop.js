@@ -3,8 +3,9 @@
 //   runtime\kestovar-ndi-bridge.exe app\src\stop.js
 // Windows delivers no signal to a windowless process, so this asks the bridge itself: it
 // reads the port and token from the state file, sends the stop request, and waits until
-// the bridge's process has gone. Exit 0: the bridge stopped, or none was running;
-// exit 1: it could not be stopped (the reason is printed).
+// the bridge's process has gone. The bridge must first prove that it holds the token, so
+// the token never goes to another program that took its port. Exit 0: the bridge stopped,
+// or none was running; exit 1: it could not be stopped (the reason is printed).
 
 const stateFile = require('./state-file');
 const { askBridge, credential } = require('./bridge-client');
@@ -17,10 +18,18 @@ function sleep(ms) {
 
 async function main() {
   const dir = stateFile.stateDirectory();
-  const state = await stateFile.runningBridge(dir);
-  if (!state) {
+  const { state, answer: who } = await stateFile.bridgeStatus(dir);
+  if (!state || who === 'no_answer') {
     console.log('kestovar stop: no bridge is running');
     return 0;
+  }
+  if (who === 'bad_token') {
+    console.log(`kestovar stop: the bridge (pid ${state.pid}) refused the token in ${dir}`);
+    return 1;
+  }
+  if (who === 'not_a_bridge') {
+    console.log(`kestovar stop: port ${state.port} is held by a program that is not the bridge named in ${dir}`);
+    return 1;
   }
   let answer;
   try {

@@ -198,9 +198,19 @@ test('only the token or its proof opens a session; the bridge proves the token b
   assert.equal(proven.ready.proof, readyProof(b.token, nonce));
   proven.socket.close(1000);
   await proven.done;
-  const { confirmBridge } = require('../../app/src/bridge-client');
-  assert.equal(await confirmBridge(b.state), true);
-  assert.equal(await confirmBridge({ ...b.state, token: 'a'.repeat(64) }), false);
+  // Who answers on the port of a state file, for a second start and the stop tool.
+  const { identifyBridge } = require('../../app/src/bridge-client');
+  const other = net.createServer((socket) => socket.end('HTTP/1.1 200 OK\r\n\r\nhello')).listen(0, '127.0.0.1');
+  await new Promise((resolve) => other.once('listening', resolve));
+  assert.deepEqual(await Promise.all([identifyBridge(b.state), identifyBridge({ ...b.state, token: 'a'.repeat(64) }),
+    identifyBridge({ ...b.state, port: other.address().port }), identifyBridge({ ...b.state, pid: 1 })]),
+  ['bridge', 'bad_token', 'not_a_bridge', 'not_a_bridge']);
+  other.close();
+  const unused = net.createServer().listen(0, '127.0.0.1');
+  await new Promise((resolve) => unused.once('listening', resolve));
+  const { port: closedPort } = unused.address();
+  await new Promise((resolve) => unused.close(resolve));
+  assert.equal(await identifyBridge({ ...b.state, port: closedPort }), 'no_answer');
   assert.deepEqual(b.ndi.calls.filter((c) => c[0] === 'start').length, 2, 'two sessions, both the application\'s');
 });
 

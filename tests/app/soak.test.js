@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const rig = require('../rig');
-const { runSoak } = require('../../bench/soak');
+const { runSoak } = require('../rig/soak');
 
 test('3,000 frames over three sessions: none lost or corrupted, nothing grows', async () => {
   const r = await runSoak({
