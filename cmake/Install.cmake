@@ -42,6 +42,8 @@ list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_SOURCE_DIR}/installer)
 # The tests package with `-D "CPACK_KESTOVAR_NSIS_COMPRESSION=SetCompress off"`: the same
 # installer, made in a second instead of a minute.
 set(CPACK_KESTOVAR_NSIS_COMPRESSION "SetCompressor /SOLID lzma")
+# The installer and the uninstaller show the launcher's icon.
+set(CPACK_KESTOVAR_ICON ${CMAKE_CURRENT_SOURCE_DIR}/launcher/kestovar.ico)
 set(CPACK_KESTOVAR_SIGN_TOOL ${CMAKE_CURRENT_SOURCE_DIR}/installer/sign-file)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/SignPackageFiles.cmake)
 include(CPack)
