@@ -1,6 +1,7 @@
 # The installation tree, laid out as the launcher expects it beside itself:
 #   Kestovar Output Bridge.exe
 #   runtime/kestovar-ndi-bridge.exe   the pinned Windows node.exe, renamed
+#   runtime/kestovar-find-processes.exe  the stop tool's process finder
 #   app/src/*.js                      the server script and its modules
 #   app/src/status-page/              the status page's files
 #   app/quorvex.node                  the addon, where server.js loads it from
@@ -12,6 +13,7 @@ if(TARGET kestovar_launcher)
 endif()
 
 install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.exe)
+install(TARGETS kestovar_find_processes RUNTIME DESTINATION runtime)
 
 # The server script reports the product version itself; it must be this one.
 file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/app/src/version.js APP_VERSION_LINE REGEX "^const VERSION = ")

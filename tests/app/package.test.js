@@ -24,6 +24,7 @@ const TREE = [
   'app/src/reader.js',
   'app/src/server.js',
   'app/src/session.js',
+  'app/src/setup-settings.js',
   'app/src/state-file.js',
   'app/src/status-page/index.html',
   'app/src/status-page/page.css',
@@ -33,6 +34,7 @@ const TREE = [
   'app/src/thumbnail.js',
   'app/src/version.js',
   'app/src/websocket.js',
+  'runtime/kestovar-find-processes.exe',
   'runtime/kestovar-ndi-bridge.exe',
 ];
 

@@ -172,7 +172,7 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   assert.deepEqual(rig.listFiles(root), [...tree, ...INSTALLER_FILES].sort());
   for (const file of tree) {
     const installed = path.join(root, file);
-    if (/\.(exe|node)$/.test(file) && !file.startsWith('runtime')) {
+    if (/\.(exe|node)$/.test(file) && file !== path.join('runtime', 'kestovar-ndi-bridge.exe')) {
       assert.equal(verifySignature(installed).status, 0, `${file} is signed`);
     } else {
       assert.ok(fs.readFileSync(installed).equals(fs.readFileSync(path.join(rig.STAGE_DIR, file))), file);
@@ -204,14 +204,30 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   assert.equal(fs.existsSync(path.dirname(SETTINGS_DIR)), false, 'the machine settings and their folders removed');
 });
 
+// The Unix process ids of the bridges running from dir.
+function bridgeProcesses(dir) {
+  return fs.readdirSync('/proc').filter((entry) => {
+    try {
+      const cmdline = fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8');
+      return cmdline.includes(dir) && cmdline.includes('kestovar-ndi-bridge.exe');
+    } catch {
+      return false;
+    }
+  }).map(Number);
+}
+
 // The installed launcher, started as a user starts it: the bridge keeps its log and state
-// file in the user's %LOCALAPPDATA%. Resolves with its state and Unix process id.
-async function startInstalled(dir) {
+// file in the user's %LOCALAPPDATA%, or in stateDir (as another user's bridge would, for
+// the stop tool that setup runs). Resolves with its state and Unix process id.
+async function startInstalled(dir, stateDir = USER_DIR) {
+  const running = bridgeProcesses(dir);
+  const env = stateDir === USER_DIR ? {} : { KESTOVAR_BRIDGE_STATE_DIR: rig.windowsPath(stateDir) };
   const launch = spawnSync(rig.WINE_EXEC, [rig.PREFIX, `${dir}\\${PRODUCT}.exe`],
-    { env: rig.wineEnv({ KESTOVAR_BRIDGE_PORT: '0' }), stdio: 'ignore', timeout: 60000 });
+    { env: rig.wineEnv({ KESTOVAR_BRIDGE_PORT: '0', ...env }), stdio: 'ignore', timeout: 60000 });
   assert.equal(launch.status, 0, 'the launcher started the bridge');
-  const state = await rig.waitFor('the bridge state file', () => readJson(path.join(USER_DIR, 'bridge.json')), 60000);
-  return { state, unixPid: await rig.waitFor('the bridge process', () => rig.findWineProcess(dir), 30000) };
+  const state = await rig.waitFor('the bridge state file', () => readJson(path.join(stateDir, 'bridge.json')), 60000);
+  const unixPid = await rig.waitFor('the bridge process', () => bridgeProcesses(dir).find((pid) => !running.includes(pid)), 30000);
+  return { state, unixPid };
 }
 
 function readJson(file) {
@@ -253,6 +269,7 @@ test('/D= elsewhere with start at sign-in; upgrades in place and to another fold
   // A bridge that refuses to stop (its state file holds a wrong token): setup says why and
   // ends, and the installation is left as it was.
   const first = await startInstalled(CUSTOM_DIR);
+  const otherUsers = await startInstalled(CUSTOM_DIR, path.join(work, 'state of another user'));
   const script = path.join(root, 'app', 'src', 'server.js');
   fs.appendFileSync(script, '\n// changed since\n');
   const stateFile = path.join(USER_DIR, 'bridge.json');
@@ -268,7 +285,10 @@ test('/D= elsewhere with start at sign-in; upgrades in place and to another fold
   fs.writeFileSync(stateFile, JSON.stringify(first.state));
   const retired = path.join(root, 'app', 'src', 'retired.js');
   fs.writeFileSync(retired, '// a module of an earlier version\n');
+  // The bridge whose state file setup cannot read is ended.
   assert.equal(install('/ORIGINS=https://app.example'), 0);
+  await rig.waitFor('the other bridge to end', () => !rig.processAlive(otherUsers.unixPid), 15000);
+  assert.match(installLog(CUSTOM_DIR), new RegExp(`Stop tool \\(exit code 0\\): kestovar stop: the bridge \\(pid ${first.state.pid}\\) has stopped; ended the bridge \\(pid ${otherUsers.state.pid}\\) of other users`));
   assert.deepEqual(JSON.parse(fs.readFileSync(SETTINGS_FILE, 'utf8')), { port: 17490, origins: ['https://app.example'] });
   await assertStopped(first);
   assert.ok(fs.readFileSync(script).equals(fs.readFileSync(path.join(rig.STAGE_DIR, 'app', 'src', 'server.js'))));
