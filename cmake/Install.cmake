@@ -1,6 +1,7 @@
 # The installation tree, laid out as the launcher expects it beside itself:
 #   Kestovar Output Bridge.exe
 #   runtime/kestovar-ndi-bridge.exe   the pinned Windows node.exe, renamed
+#   runtime/kestovar-find-processes.exe  the stop tool's process finder
 #   app/src/*.js                      the server script and its modules
 #   app/src/status-page/              the status page's files
 #   app/quorvex.node                  the addon, where server.js loads it from
@@ -12,6 +13,7 @@ if(TARGET kestovar_launcher)
 endif()
 
 install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.exe)
+install(TARGETS kestovar_find_processes RUNTIME DESTINATION runtime)
 
 # The server script reports the product version itself, and the npm package files carry
 # it: each must be the project's (the launcher's resource and manifest are generated).
@@ -50,6 +52,8 @@ list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_SOURCE_DIR}/installer)
 # The tests package with `-D "CPACK_KESTOVAR_NSIS_COMPRESSION=SetCompress off"`: the same
 # installer, made in a second instead of a minute.
 set(CPACK_KESTOVAR_NSIS_COMPRESSION "SetCompressor /SOLID lzma")
+# The installer and the uninstaller show the launcher's icon.
+set(CPACK_KESTOVAR_ICON ${CMAKE_CURRENT_SOURCE_DIR}/launcher/kestovar.ico)
 set(CPACK_KESTOVAR_SIGN_TOOL ${CMAKE_CURRENT_SOURCE_DIR}/installer/sign-file)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/SignPackageFiles.cmake)
 include(CPack)

@@ -6,6 +6,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const { identifyBridge } = require('./bridge-client');
 
 const STATE_FILE_NAME = 'bridge.json';
@@ -18,13 +19,38 @@ function stateDirectory(env = process.env) {
   return path.join(env.LOCALAPPDATA, 'Tarnwell', 'Kestovar Output Bridge');
 }
 
-// Written whole or not at all: a reader never sees half a file.
-function writeState(dir, state) {
+// The command that leaves a file to its owner (OWNER RIGHTS, S-1-3-4) and SYSTEM alone,
+// with nothing inherited from its folder. icacls by its full path: a bare name would be
+// looked for in the current directory first.
+function ownerOnlyCommand(file, env = process.env) {
+  const icacls = path.win32.join(env.SystemRoot || 'C:\\Windows', 'System32', 'icacls.exe');
+  return [icacls, [file, '/inheritance:r', '/grant:r', '*S-1-3-4:F', '*S-1-5-18:F']];
+}
+
+// On Windows mode 0o600 means nothing, and KESTOVAR_BRIDGE_STATE_DIR may name a folder
+// others can read: the file gets its own permissions, or an error is thrown.
+function restrictToOwner(file) {
+  if (process.platform !== 'win32') return;
+  const [program, args] = ownerOnlyCommand(file);
+  execFileSync(program, args, { stdio: 'ignore', windowsHide: true });
+}
+
+// Written whole or not at all: a reader never sees half a file. The token goes in only
+// once the file is its owner's alone; when that fails, there is no file.
+function writeState(dir, state, protect = restrictToOwner) {
   fs.mkdirSync(dir, { recursive: true });
   const file = path.join(dir, STATE_FILE_NAME);
   const temporary = `${file}.${state.pid}.tmp`;
-  fs.writeFileSync(temporary, JSON.stringify(state) + '\n', { mode: 0o600 });
-  fs.renameSync(temporary, file);
+  try {
+    fs.rmSync(temporary, { force: true });
+    fs.writeFileSync(temporary, '', { flag: 'wx', mode: 0o600 });
+    protect(temporary);
+    fs.writeFileSync(temporary, JSON.stringify(state) + '\n', { flag: 'r+' });
+    fs.renameSync(temporary, file);
+  } catch (error) {
+    fs.rmSync(temporary, { force: true });
+    throw error;
+  }
 }
 
 // The state, or null when there is no usable file.
@@ -80,4 +106,6 @@ async function runningBridge(dir) {
   return answer === 'bridge' ? state : null;
 }
 
-module.exports = { STATE_FILE_NAME, stateDirectory, writeState, readState, removeOwnState, processAlive, bridgeStatus, runningBridge };
+module.exports = {
+  STATE_FILE_NAME, stateDirectory, writeState, ownerOnlyCommand, readState, removeOwnState, processAlive, bridgeStatus, runningBridge,
+};

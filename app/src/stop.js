@@ -1,14 +1,22 @@
 'use strict';
-// Stops the running bridge, for people and for the installer:
+// Stops the running bridges of this installation, for people and for the installer:
 //   runtime\kestovar-ndi-bridge.exe app\src\stop.js
 // Windows delivers no signal to a windowless process, so this asks the bridge itself: it
 // reads the port and token from the state file, sends the stop request, and waits until
-// the bridge's process has gone. The bridge must first prove that it holds the token, so
-// the token never goes to another program that took its port. Exit 0: the bridge stopped,
-// or none was running; exit 1: it could not be stopped (the reason is printed).
+// the bridge's process has gone; that bridge must first prove that it holds the token, so
+// the token never goes to another program that took its port. Bridges whose state file it cannot read (other users',
+// when an administrator runs it, as setup does) are found by their executable, this
+// installation's runtime, and ended. Exit 0: they stopped, or none was running; exit 1:
+// one could not be stopped (the reason is printed, on one line).
 
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const stateFile = require('./state-file');
 const { askBridge, credential } = require('./bridge-client');
+
+const RUNTIME_DIR = path.join(__dirname, '..', '..', 'runtime');
+const RUNTIME = path.join(RUNTIME_DIR, 'kestovar-ndi-bridge.exe');
+const FIND_PROCESSES = path.join(RUNTIME_DIR, 'kestovar-find-processes.exe');
 
 const WAIT_MS = 15000;
 
@@ -16,40 +24,69 @@ function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
-async function main() {
-  const dir = stateFile.stateDirectory();
+// The ids of the processes running this installation's runtime, this one left out.
+function installationProcesses() {
+  const output = execFileSync(FIND_PROCESSES, [RUNTIME], { encoding: 'latin1', stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true });
+  return output.split(/\s+/).filter(Boolean).map(Number).filter((pid) => pid !== process.pid);
+}
+
+async function waitUntilGone(pids) {
+  for (const until = Date.now() + WAIT_MS; Date.now() < until; await sleep(100)) {
+    if (!pids.some(stateFile.processAlive)) return [];
+  }
+  return pids.filter(stateFile.processAlive);
+}
+
+// Asks the bridge of this user's state file to stop. Resolves with what happened, and
+// an error to report when it would not.
+async function stopByRequest(dir) {
   const { state, answer: who } = await stateFile.bridgeStatus(dir);
-  if (!state || who === 'no_answer') {
-    console.log('kestovar stop: no bridge is running');
-    return 0;
-  }
-  if (who === 'bad_token') {
-    console.log(`kestovar stop: the bridge (pid ${state.pid}) refused the token in ${dir}`);
-    return 1;
-  }
-  if (who === 'not_a_bridge') {
-    console.log(`kestovar stop: port ${state.port} is held by a program that is not the bridge named in ${dir}`);
-    return 1;
-  }
+  if (!state || who === 'no_answer') return { said: null };
+  if (who === 'bad_token') return { error: `the bridge (pid ${state.pid}) refused the token in ${dir}` };
+  if (who === 'not_a_bridge') return { error: `port ${state.port} is held by a program that is not the bridge named in ${dir}` };
   let answer;
   try {
     answer = await askBridge(state.port, { type: 'shutdown', ...credential(state.token) }, WAIT_MS);
   } catch (error) {
-    console.log(`kestovar stop: could not reach the bridge (pid ${state.pid}): ${error.message}`);
-    return 1;
+    return { error: `could not reach the bridge (pid ${state.pid}): ${error.message}` };
   }
-  if (answer.some((message) => message.error === 'bad_token')) {
-    console.log(`kestovar stop: the bridge (pid ${state.pid}) refused the token in ${dir}`);
-    return 1;
+  if (answer.some((message) => message.error === 'bad_token')) return { error: `the bridge (pid ${state.pid}) refused the token in ${dir}` };
+  if ((await waitUntilGone([state.pid])).length > 0) return { error: `the bridge (pid ${state.pid}) is still running` };
+  return { said: `the bridge (pid ${state.pid}) has stopped` };
+}
+
+// Ends the other bridges of this installation: they cannot be asked without their token.
+async function endOthers() {
+  let pids;
+  try {
+    pids = installationProcesses();
+  } catch (error) {
+    return { error: `could not list the running bridges: ${error.code || error.message}` };
   }
-  for (const until = Date.now() + WAIT_MS; Date.now() < until; await sleep(100)) {
-    if (!stateFile.processAlive(state.pid)) {
-      console.log(`kestovar stop: the bridge (pid ${state.pid}) has stopped`);
-      return 0;
+  if (pids.length === 0) return { said: null };
+  for (const pid of pids) {
+    try {
+      process.kill(pid);
+    } catch (error) {
+      if (error.code !== 'ESRCH') return { error: `could not end the bridge (pid ${pid}) of another user: ${error.code}` };
     }
   }
-  console.log(`kestovar stop: the bridge (pid ${state.pid}) is still running`);
-  return 1;
+  const left = await waitUntilGone(pids);
+  if (left.length > 0) return { error: `the bridge (pid ${left.join(', ')}) of another user is still running` };
+  return { said: `ended ${pids.length === 1 ? 'the bridge' : `${pids.length} bridges`} (pid ${pids.join(', ')}) of other users or state folders` };
+}
+
+async function main() {
+  const results = [await stopByRequest(stateFile.stateDirectory())];
+  if (!results[0].error) results.push(await endOthers());
+  const failed = results.find((result) => result.error);
+  const said = results.map((result) => result.said).filter(Boolean);
+  if (failed) {
+    console.log(`kestovar stop: ${failed.error}`);
+    return 1;
+  }
+  console.log(`kestovar stop: ${said.length ? said.join('; ') : 'no bridge is running'}`);
+  return 0;
 }
 
 main().then((code) => process.exit(code));

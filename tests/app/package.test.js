@@ -14,9 +14,10 @@ const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `package-${process
 fs.rmSync(work, { recursive: true, force: true });
 fs.mkdirSync(work, { recursive: true });
 
-// The launcher, the runtime, the addon, and the server script's sources as they stand.
-const TREE = ['Kestovar Output Bridge.exe', 'app/quorvex.node', 'runtime/kestovar-ndi-bridge.exe',
-  ...rig.listFiles(path.join(rig.SOURCE_DIR, 'app', 'src')).map((file) => `app/src/${file}`)].sort();
+// The launcher, the runtime and its process finder, the addon, and the server script's
+// sources as they stand.
+const TREE = ['Kestovar Output Bridge.exe', 'app/quorvex.node', 'runtime/kestovar-find-processes.exe',
+  'runtime/kestovar-ndi-bridge.exe', ...rig.listFiles(path.join(rig.SOURCE_DIR, 'app', 'src')).map((file) => `app/src/${file}`)].sort();
 
 test('the ZIP unpacks to the installation tree and its launcher starts the bridge', async (t) => {
   const zipDir = path.join(work, 'zip');

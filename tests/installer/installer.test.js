@@ -3,8 +3,10 @@
 // by a throwaway certificate), and it runs silently under Wine in the test prefix as an
 // administrator's deployment runs it: into Program Files or the /D= directory, with the
 // Apps entry, the Start-menu shortcut, start at sign-in when asked, a word on the NDI
-// runtime in its log; upgrades and the uninstaller the Apps entry names stop a running
-// bridge first, and the uninstaller removes all the installer made.
+// runtime in its log, the machine settings of /ORIGINS= and /PORT=, the folder's
+// permissions set before anything runs from it; upgrades (in place, or moved by /D=) and
+// the uninstaller the Apps entry names stop a running bridge first, and the uninstaller
+// removes all the installer made.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -27,6 +29,10 @@ const SHORTCUT = path.join(PROGRAMS, `${PRODUCT}.lnk`);
 const STATUS_SHORTCUT = path.join(PROGRAMS, `${PRODUCT} status.url`);
 const DEFAULT_DIR = 'C:\\Program Files\\Kestovar Output Bridge';
 const CUSTOM_DIR = 'C:\\Tarnwell tools ü 配信\\Output Bridge';
+const MOVED_DIR = 'C:\\Tarnwell tools ü 配信\\Bridge moved';
+const SETTINGS_DIR = path.join(DRIVE_C, 'ProgramData', 'Tarnwell', PRODUCT);
+const SETTINGS_FILE = path.join(SETTINGS_DIR, 'settings.json');
+const PROBE = path.join(rig.BUILD_DIR, 'tests', 'installer', 'security_descriptor_probe.exe');
 const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
 const USER_DIR = path.join(DRIVE_C, 'users', os.userInfo().username, 'AppData', 'Local', 'Tarnwell', PRODUCT);
 
@@ -63,6 +69,14 @@ function registryValues(key) {
     values[unescape(m[1])] = m[3] === undefined ? unescape(m[2]) : parseInt(m[3], 16);
   }
   return values;
+}
+
+// The owner, group and DACL of a file or folder as SDDL. Wine keeps no ACLs: it turns a
+// DACL it is given into the Unix mode bits of the owner and of "other", and reports them
+// back as ACEs for SYSTEM, the owner and Everyone (WD); Administrators, Users, the owner
+// set and "inheritance off" are not kept.
+function securityDescriptor(windowsPath) {
+  return rig.runWindows(PROBE, [windowsPath]).toString().trim();
 }
 
 function installLog(dir) {
@@ -120,15 +134,37 @@ import json, sys, pefile
 pe = pefile.PE(sys.argv[1])
 fixed = pe.VS_FIXEDFILEINFO[0]
 strings = {k.decode(): v.decode() for t in pe.FileInfo[0][0].StringTable for k, v in t.entries.items()}
-print(json.dumps([strings, fixed.ProductVersionMS, fixed.ProductVersionLS]))`, exe], { encoding: 'utf8' }));
+icons = [e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == pefile.RESOURCE_TYPE['RT_GROUP_ICON']]
+print(json.dumps([strings, fixed.ProductVersionMS, fixed.ProductVersionLS, len(icons)]))`, exe], { encoding: 'utf8' }));
   const [{ ProductName, CompanyName, ProductVersion }, ...fixed] = version;
-  assert.deepEqual({ ProductName, CompanyName, ProductVersion, fixed },
-    { ProductName: PRODUCT, CompanyName: 'Tarnwell', ProductVersion: '0.1.2', fixed: [0x00000001, 0x00020000] });
+  const iconGroups = fixed.pop();
+  assert.deepEqual({ ProductName, CompanyName, ProductVersion, fixed, iconGroups },
+    { ProductName: PRODUCT, CompanyName: 'Tarnwell', ProductVersion: '0.1.2', fixed: [0x00000001, 0x00020000], iconGroups: 1 });
+});
+
+test('malformed /PORT= and /ORIGINS=, and a folder that is not empty, are refused before anything changes', () => {
+  assert.equal(install('/PORT=0'), 87);
+  assert.equal(install('/PORT=17x'), 87);
+  assert.equal(install('/PORT='), 87);
+  assert.equal(install('/ORIGINS=null'), 87);
+  assert.equal(install('/ORIGINS=https://app.example,,http://127.0.0.1:5173'), 87);
+  assert.equal(install('/ORIGINS=http://127.0.0.1:5173/page'), 87);
+  const taken = unixPath(CUSTOM_DIR);
+  fs.mkdirSync(taken, { recursive: true });
+  fs.writeFileSync(path.join(taken, 'notes.txt'), 'not the installer\'s\n');
+  assert.equal(install(`/D=${CUSTOM_DIR}`), 145);
+  assert.deepEqual(fs.readdirSync(taken), ['notes.txt']);
+  fs.rmSync(path.dirname(taken), { recursive: true });
+  assert.equal(registryValues(UNINSTALL_KEY), null);
+  assert.equal(fs.existsSync(unixPath(DEFAULT_DIR)), false);
+  assert.equal(fs.existsSync(SETTINGS_DIR), false);
 });
 
 test('silent install into Program Files, the Apps entry, and an uninstall that removes it all', async () => {
   rig.setNdiRuntimeDir(null);
-  assert.equal(install(), 0);
+  assert.equal(install('/ORIGINS=http://127.0.0.1:5173,https://app.example /PORT=17490'), 0);
+  assert.deepEqual(JSON.parse(fs.readFileSync(SETTINGS_FILE, 'utf8')),
+    { origins: ['http://127.0.0.1:5173', 'https://app.example'], port: 17490 });
   const root = unixPath(DEFAULT_DIR);
   // The ZIP's tree and the installer's own two files; the project's executables signed,
   // every other file byte for byte.
@@ -136,7 +172,7 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   assert.deepEqual(rig.listFiles(root), [...tree, ...INSTALLER_FILES].sort());
   for (const file of tree) {
     const installed = path.join(root, file);
-    if (/\.(exe|node)$/.test(file) && !file.startsWith('runtime')) {
+    if (/\.(exe|node)$/.test(file) && file !== path.join('runtime', 'kestovar-ndi-bridge.exe')) {
       assert.equal(verifySignature(installed).status, 0, `${file} is signed`);
     } else {
       assert.ok(fs.readFileSync(installed).equals(fs.readFileSync(path.join(rig.STAGE_DIR, file))), file);
@@ -165,16 +201,33 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
 
   await uninstall();
   await assertRemoved(DEFAULT_DIR);
+  assert.equal(fs.existsSync(path.dirname(SETTINGS_DIR)), false, 'the machine settings and their folders removed');
 });
 
+// The Unix process ids of the bridges running from dir.
+function bridgeProcesses(dir) {
+  return fs.readdirSync('/proc').filter((entry) => {
+    try {
+      const cmdline = fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8');
+      return cmdline.includes(dir) && cmdline.includes('kestovar-ndi-bridge.exe');
+    } catch {
+      return false;
+    }
+  }).map(Number);
+}
+
 // The installed launcher, started as a user starts it: the bridge keeps its log and state
-// file in the user's %LOCALAPPDATA%. Resolves with its state and Unix process id.
-async function startInstalled(dir) {
+// file in the user's %LOCALAPPDATA%, or in stateDir (as another user's bridge would, for
+// the stop tool that setup runs). Resolves with its state and Unix process id.
+async function startInstalled(dir, stateDir = USER_DIR) {
+  const running = bridgeProcesses(dir);
+  const env = stateDir === USER_DIR ? {} : { KESTOVAR_BRIDGE_STATE_DIR: rig.windowsPath(stateDir) };
   const launch = spawnSync(rig.WINE_EXEC, [rig.PREFIX, `${dir}\\${PRODUCT}.exe`],
-    { env: rig.wineEnv({ KESTOVAR_BRIDGE_PORT: '0' }), stdio: 'ignore', timeout: 60000 });
+    { env: rig.wineEnv({ KESTOVAR_BRIDGE_PORT: '0', ...env }), stdio: 'ignore', timeout: 60000 });
   assert.equal(launch.status, 0, 'the launcher started the bridge');
-  const state = await rig.waitFor('the bridge state file', () => readJson(path.join(USER_DIR, 'bridge.json')), 60000);
-  return { state, unixPid: await rig.waitFor('the bridge process', () => rig.findWineProcess(dir), 30000) };
+  const state = await rig.waitFor('the bridge state file', () => readJson(path.join(stateDir, 'bridge.json')), 60000);
+  const unixPid = await rig.waitFor('the bridge process', () => bridgeProcesses(dir).find((pid) => !running.includes(pid)), 30000);
+  return { state, unixPid };
 }
 
 function readJson(file) {
@@ -194,11 +247,19 @@ async function assertStopped(bridge) {
     `bridge ${bridge.state.pid} stopped by request`);
 }
 
-test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the running bridge', async () => {
+test('/D= elsewhere with start at sign-in; upgrades in place and to another folder, and the uninstall, stop the running bridge', async () => {
   fs.rmSync(USER_DIR, { recursive: true, force: true });
   rig.setNdiRuntimeDir(rig.standinDir('full'));
-  assert.equal(install(`/AUTOSTART=1 /D=${CUSTOM_DIR}`), 0);
+  // A folder made beforehand that every user may change (Everyone: modify, 0x1301ff):
+  // setup takes it over before anything runs from it.
   const root = unixPath(CUSTOM_DIR);
+  fs.mkdirSync(root, { recursive: true, mode: 0o777 });
+  fs.chmodSync(root, 0o777);
+  assert.match(securityDescriptor(CUSTOM_DIR), /\(A;OICI;0x1301ff;;;WD\)$/);
+  assert.equal(install(`/AUTOSTART=1 /PORT=17490 /D=${CUSTOM_DIR}`), 0);
+  assert.match(securityDescriptor(CUSTOM_DIR), /^O:[^G]+G:\S+D:\(A;OICI;FA;;;SY\)\(A;OICI;FA;;;[^)]+\)\(A;OICI;0x1200a9;;;WD\)$/);
+  assert.equal(fs.statSync(root).mode & 0o002, 0, 'no write permission for others');
+  assert.equal(fs.statSync(SETTINGS_DIR).mode & 0o002, 0, 'nor in the machine settings folder');
   assert.ok(fs.existsSync(path.join(root, `${PRODUCT}.exe`)));
   assert.equal(registryValues(UNINSTALL_KEY).InstallLocation, CUSTOM_DIR);
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
@@ -208,6 +269,7 @@ test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the runnin
   // A bridge that refuses to stop (its state file holds a wrong token): setup says why and
   // ends, and the installation is left as it was.
   const first = await startInstalled(CUSTOM_DIR);
+  const otherUsers = await startInstalled(CUSTOM_DIR, path.join(work, 'state of another user'));
   const script = path.join(root, 'app', 'src', 'server.js');
   fs.appendFileSync(script, '\n// changed since\n');
   const stateFile = path.join(USER_DIR, 'bridge.json');
@@ -219,11 +281,15 @@ test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the runnin
 
   // An upgrade over a running bridge, without /D=: stopped first, then every file replaced
   // where the installation is, a module of an earlier version gone; the start at sign-in
-  // stays as chosen.
+  // stays as chosen, and the machine settings keep what is not given again.
   fs.writeFileSync(stateFile, JSON.stringify(first.state));
   const retired = path.join(root, 'app', 'src', 'retired.js');
   fs.writeFileSync(retired, '// a module of an earlier version\n');
-  assert.equal(install(), 0);
+  // The bridge whose state file setup cannot read is ended.
+  assert.equal(install('/ORIGINS=https://app.example'), 0);
+  await rig.waitFor('the other bridge to end', () => !rig.processAlive(otherUsers.unixPid), 15000);
+  assert.match(installLog(CUSTOM_DIR), new RegExp(`Stop tool \\(exit code 0\\): kestovar stop: the bridge \\(pid ${first.state.pid}\\) has stopped; ended the bridge \\(pid ${otherUsers.state.pid}\\) of other users`));
+  assert.deepEqual(JSON.parse(fs.readFileSync(SETTINGS_FILE, 'utf8')), { port: 17490, origins: ['https://app.example'] });
   await assertStopped(first);
   assert.ok(fs.readFileSync(script).equals(fs.readFileSync(path.join(rig.STAGE_DIR, 'app', 'src', 'server.js'))));
   assert.equal(fs.existsSync(retired), false);
@@ -231,11 +297,22 @@ test('/D= elsewhere with start at sign-in; upgrade and uninstall stop the runnin
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
   assert.match(installLog(CUSTOM_DIR), /Stop tool \(exit code 0\): kestovar stop: the bridge \(pid \d+\) has stopped/);
 
-  // The uninstaller stops it too, and leaves the user's logs.
+  // An upgrade given another folder stops the bridge and takes the old folder away.
   const second = await startInstalled(CUSTOM_DIR);
-  await uninstall();
+  assert.equal(install(`/D=${MOVED_DIR}`), 0);
   await assertStopped(second);
-  await assertRemoved(CUSTOM_DIR);
+  assert.equal(fs.existsSync(root), false, 'the old folder is removed');
+  assert.deepEqual(rig.listFiles(unixPath(MOVED_DIR)), [...rig.listFiles(rig.STAGE_DIR), ...INSTALLER_FILES].sort());
+  assert.equal(registryValues(UNINSTALL_KEY).InstallLocation, MOVED_DIR);
+  assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${MOVED_DIR}\\${PRODUCT}.exe"`);
+  assert.match(installLog(MOVED_DIR), new RegExp(`Stop tool \\(exit code 0\\): .*has stopped[^]*Removed the installation in ${CUSTOM_DIR.replace(/\\/g, '\\\\')}`));
+
+  // The uninstaller stops it too, and leaves the user's logs.
+  const third = await startInstalled(MOVED_DIR);
+  await uninstall();
+  await assertStopped(third);
+  await assertRemoved(MOVED_DIR);
+  assert.equal(fs.existsSync(SETTINGS_FILE), false);
   assert.equal(rig.bridgeRecords(rig.readText(path.join(USER_DIR, 'logs', 'bridge.log')))
-    .filter((r) => r.event === 'shutdown').length, 2, 'the logs of both runs are kept');
+    .filter((r) => r.event === 'shutdown').length, 3, 'the logs of all runs are kept');
 });

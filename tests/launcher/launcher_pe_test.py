@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Reads the built launcher: GUI subsystem, 64-bit, system DLL imports only, version
 resource strings and fixed version 0.1.2.0, the asInvoker manifest naming Windows 10 as a
-supported OS; and for the launcher and the addon alike, the image flags for address space
+supported OS, one icon group with the sizes Explorer and the Start menu use; and for the launcher and the addon alike, the image flags for address space
 layout randomisation (64-bit) and no execution from data pages.
 
 Usage: launcher_pe_test.py LAUNCHER_EXE QUORVEX_NODE"""
@@ -84,6 +84,28 @@ check(levels == [('asInvoker', 'false')], 'manifest requests asInvoker, uiAccess
 windows10 = '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'
 supported = re.findall(r'<supportedOS\s+Id="([^"]*)"', text)
 check(windows10 in supported, 'manifest names Windows 10 as a supported OS: %s' % supported)
+
+# The icon group (RT_GROUP_ICON): a header, then one 14-byte entry per image, whose width
+# byte is 0 for 256 pixels; each names an RT_ICON resource that must be there.
+def resources(type_name):
+    found = {}
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if rtype.id == pefile.RESOURCE_TYPE[type_name]:
+            for name in rtype.directory.entries:
+                data = name.directory.entries[0].data.struct
+                found[name.id] = pe.get_data(data.OffsetToData, data.Size)
+    return found
+
+
+groups = resources('RT_GROUP_ICON')
+icons = resources('RT_ICON')
+check(list(groups) == [1], 'one icon group, resource id 1: %s' % list(groups))
+group = groups.get(1, b'\0' * 6)
+count = int.from_bytes(group[4:6], 'little')
+entries = [group[6 + 14 * i:20 + 14 * i] for i in range(count)]
+sizes = sorted(e[0] or 256 for e in entries)
+check(sizes == [16, 24, 32, 48, 256], 'icon sizes 16, 24, 32, 48 and 256: %s' % sizes)
+check(all(int.from_bytes(e[12:14], 'little') in icons for e in entries), 'every icon image present')
 
 print('launcher_pe: %d failures' % len(failures))
 sys.exit(1 if failures else 0)

@@ -1,0 +1,33 @@
+'use strict';
+// The state file's permissions: set while it is still empty, before the token goes in,
+// and no file at all when they cannot be set. (Under Wine icacls is a stub, so what it
+// does there is not seen; see the installer test for what Wine shows of permissions.)
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const stateFile = require(path.join(__dirname, '..', '..', 'app', 'src', 'state-file.js'));
+
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-state-'));
+const state = { port: 17480, pid: 4242, token: 'a'.repeat(64), started: '2026-01-01T00:00:00.000Z' };
+
+test('the permissions are set on the empty file, then the state is written whole', () => {
+  const seen = [];
+  stateFile.writeState(dir, state, (file) => seen.push([path.basename(file), fs.readFileSync(file, 'utf8')]));
+  assert.deepEqual(seen, [['bridge.json.4242.tmp', '']]);
+  assert.deepEqual(stateFile.readState(dir), state);
+  assert.deepEqual(fs.readdirSync(dir), ['bridge.json']);
+});
+
+test('when they cannot be set, no state file is left and the caller is told', () => {
+  fs.rmSync(path.join(dir, 'bridge.json'));
+  assert.throws(() => stateFile.writeState(dir, state, () => { throw new Error('icacls failed'); }), /icacls failed/);
+  assert.deepEqual(fs.readdirSync(dir), []);
+});
+
+test('icacls by its full path: owner and SYSTEM only, nothing inherited', () => {
+  assert.deepEqual(stateFile.ownerOnlyCommand('C:\\Users\\a b\\bridge.json.1.tmp', { SystemRoot: 'C:\\WINDOWS' }),
+    ['C:\\WINDOWS\\System32\\icacls.exe',
+      ['C:\\Users\\a b\\bridge.json.1.tmp', '/inheritance:r', '/grant:r', '*S-1-3-4:F', '*S-1-5-18:F']]);
+});
