@@ -4,6 +4,9 @@
 #include "log.h"
 #include "machine_ndi_dir.h"
 
+// Any form of path, as read: the launcher only tells its child where the runtime lies.
+// The addon, which loads the library, takes absolute directories alone
+// (native/ndi/ndi_runtime.cc, IsAcceptedRuntimeDir); the two rules differ on purpose.
 bool HasNdiRuntime(const std::wstring& directory) {
   if (directory.empty()) return false;
   // The value is used as read: a trailing separator stays and gets no second one.

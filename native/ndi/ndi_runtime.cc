@@ -17,7 +17,9 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
 // Only absolute directories: "X:\" or "X:/", or two leading separators (UNC, device).
-// A relative directory would make the load depend on the current directory.
+// A relative directory would make the load depend on the current directory. The launcher
+// reads the same value with a looser rule on purpose (launcher/ndi_environment.cc): it
+// only hands the directory on, and this load is where a path becomes code.
 bool IsAcceptedRuntimeDir(const std::wstring& dir) {
   if (dir.size() < 3) return false;
   if (IsAsciiLetter(dir[0]) && dir[1] == L':' && IsSeparator(dir[2])) return true;
