@@ -36,6 +36,7 @@ function formatValue(value) {
 }
 
 const recent = [];
+let lastLine = null;
 const limited = new Map();
 // Where records go: standard output, and the file it is when the bridge rotates it.
 let output = { fd: 1, file: null, bytes: 0, rotationBytes: ROTATION_BYTES };
@@ -72,7 +73,8 @@ function logEvent(event, fields = {}) {
   for (const [key, value] of Object.entries(fields)) line += ` ${key}=${formatValue(value)}`;
   recent.push(line);
   if (recent.length > RECENT_RECORDS) recent.shift();
-  write(line + '\r\n');
+  lastLine = line + '\r\n';
+  write(lastLine);
 }
 
 // For records that anyone who reaches the port can cause: at most one per interval per
@@ -99,16 +101,24 @@ function launcherLogFile(env) {
   return path.join(env.LOCALAPPDATA, 'Tarnwell', 'Kestovar Output Bridge', 'logs', 'bridge.log');
 }
 
-// Rotates `file` while the bridge runs, when it is what standard output writes to.
+// Rotates `file` while the bridge runs, when it is what standard output writes to: its
+// last bytes are the last record written. (The launcher's handle on it may only append,
+// so the standard output itself cannot be asked what file it is.)
 function rotateWhenLarge(file, rotationBytes = ROTATION_BYTES) {
+  if (lastLine === null) return false;
+  let fd;
   try {
-    const out = fs.fstatSync(1);
-    const named = fs.statSync(file);
-    if (!out.isFile() || out.ino !== named.ino || out.dev !== named.dev) return false;
-    output = { fd: 1, file, bytes: out.size, rotationBytes };
+    fd = fs.openSync(file, 'r');
+    const size = fs.fstatSync(fd).size;
+    const tail = Buffer.alloc(Math.min(size, Buffer.byteLength(lastLine)));
+    fs.readSync(fd, tail, 0, tail.length, size - tail.length);
+    if (tail.toString('utf8') !== lastLine) return false;
+    output = { fd: 1, file, bytes: size, rotationBytes };
     return true;
   } catch {
     return false;
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
   }
 }
 

@@ -21,10 +21,11 @@ function loadAddon() {
   }
 }
 
-const launcherLog = log.launcherLogFile(process.env);
-if (launcherLog) log.rotateWhenLarge(launcherLog);
 const ndi = loadAddon();
 const bridge = createBridge({ ndi, env: process.env });
+// Its first record is written: now it can tell whether its output is the launcher's log.
+const launcherLog = log.launcherLogFile(process.env);
+if (launcherLog) log.rotateWhenLarge(launcherLog);
 for (const signal of ['SIGINT', 'SIGTERM', 'SIGBREAK', 'SIGHUP']) process.on(signal, () => bridge.stop({ signal }));
 bridge.closed.then(({ exitCode }) => process.exit(exitCode));
 

@@ -268,3 +268,23 @@ test('state file: written whole, read back, removed only by its own bridge', () 
   assert.equal(stateFile.stateDirectory({}), null);
   fs.rmSync(dir, { recursive: true });
 });
+
+test('log: the launcher\'s log, when it is the output, is rotated by size while the bridge runs', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-log-'));
+  const file = path.join(dir, 'bridge.log');
+  fs.writeFileSync(file, '[2026-12-07T10:00:00] launcher pid=1 child=2\r\n');
+  const script = `const log = require(${JSON.stringify(path.join(app, 'log'))});
+    log.logEvent('server_start');
+    if (!log.rotateWhenLarge(process.argv[1], 1000)) process.exit(3);
+    for (let n = 0; n < 30; n++) log.logEvent('tick', { n, pad: 'x'.repeat(50) });`;
+  const fd = fs.openSync(file, 'a');
+  const run = require('node:child_process').spawnSync(process.execPath, ['-e', script, file], { stdio: ['ignore', fd, 'inherit'] });
+  fs.closeSync(fd);
+  assert.equal(run.status, 0);
+  const current = fs.readFileSync(file, 'utf8');
+  const previous = fs.readFileSync(path.join(dir, 'bridge.previous.log'), 'utf8');
+  assert.ok(fs.statSync(path.join(dir, 'bridge.previous.log')).size > 1000 && current.length <= 1000 + 120);
+  assert.match(current, /tick n=29 /);
+  assert.ok(!previous.includes('tick n=29 ') && !current.includes('tick n=0 '), 'each record once, in order');
+  fs.rmSync(dir, { recursive: true });
+});
