@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { standinEvents, openStandinLog, fnv1a64, toHex, fromHex } = require('../rig/logs.js');
+const { workDir: rigWorkDir } = require('../rig/work.js');
 
 const BUILD_DIR = path.resolve(process.env.KESTOVAR_BUILD_DIR || path.join(__dirname, '../../build'));
 const ADDON = path.join(BUILD_DIR, 'native', 'ndi', 'quorvex.node');
@@ -32,21 +33,9 @@ async function collect() {
   }
 }
 
-// A scratch directory of its own for one test file, emptied first.
-// Earlier runs' directories are cleared first; a loaded module copy cannot be deleted, so
-// each run has a directory of its own.
+// A scratch directory of its own for one run of an addon test.
 function workDir(name) {
-  const root = path.join(BUILD_DIR, 'tests', 'addon', 'work');
-  fs.mkdirSync(root, { recursive: true });
-  for (const old of fs.readdirSync(root).filter((n) => n.startsWith(`${name}-`))) {
-    try {
-      fs.rmSync(path.join(root, old), { recursive: true, force: true });
-    } catch {
-      // still in use by a running test
-    }
-  }
-  const dir = fs.mkdtempSync(path.join(root, `${name}-`));
-  return dir;
+  return rigWorkDir('addon', name);
 }
 
 // The addon's state lives for the module instance; a copy under another file name loads as

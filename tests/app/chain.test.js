@@ -10,9 +10,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const rig = require('../rig');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `chain-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
-fs.mkdirSync(work, { recursive: true });
+const work = rig.workDir('app', 'chain');
 
 const FOURCC = { RGBA: '0x41424752', UYVY: '0x59565955' };
 

@@ -10,8 +10,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const rig = require('../rig');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `door-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
+const work = rig.workDir('app', 'door');
 
 const ALLOWED = 'http://127.0.0.1:5173';
 const HELLO = { type: 'hello', source: 'door', width: 32, height: 16, fpsN: 30, format: 'RGBA' };

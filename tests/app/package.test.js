@@ -10,9 +10,7 @@ const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
 const rig = require('../rig');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `package-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
-fs.mkdirSync(work, { recursive: true });
+const work = rig.workDir('app', 'package');
 
 // The launcher, the runtime and its process finder, the addon, and the server script's
 // sources as they stand.

@@ -8,9 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const rig = require('../rig');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `runtime-missing-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
-fs.mkdirSync(work, { recursive: true });
+const work = rig.workDir('app', 'runtime-missing');
 
 const HELLO = { source: 'no runtime', width: 16, height: 16, fpsN: 30, format: 'RGBA' };
 

@@ -4,13 +4,12 @@
 // whole. A leak that shows early fails here.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const path = require('node:path');
 const rig = require('../rig');
 const { runSoak } = require('../rig/soak');
 
 test('3,000 frames over three sessions: none lost or corrupted, nothing grows', async () => {
   const r = await runSoak({
-    rig, dir: path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `soak-${process.pid}`),
+    rig, dir: rig.workDir('app', 'soak'),
     frames: 3000, reconnectEvery: 1000, sampleEvery: 100, statsEvery: 100,
   });
   assert.deepEqual([r.received, r.lost, r.checked, r.corrupted, r.brokenRecords], [3000, 0, 30, 0, 0]);

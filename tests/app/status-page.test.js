@@ -13,9 +13,7 @@ const { launchChromium } = require('../rig/chromium');
 const { createPattern } = require('../../demo/pattern');
 const { rgbaToUyvy } = require('./uyvy');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'app', 'work', `status-page-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
-fs.mkdirSync(work, { recursive: true });
+const work = rig.workDir('app', 'status-page');
 
 // The pattern's bars, sampled a tenth of the way down: above the sweeping box and the
 // frame number, so every frame shows them there.

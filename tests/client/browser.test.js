@@ -9,8 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const rig = require('../rig');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'client', 'work', `browser-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
+const work = rig.workDir('client', 'browser');
 const FRAMES = 12;
 let demo;
 let bridge;

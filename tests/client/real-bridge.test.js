@@ -9,8 +9,7 @@ const path = require('node:path');
 const { spawn } = require('node:child_process');
 const rig = require('../rig');
 
-const work = path.join(rig.BUILD_DIR, 'tests', 'client', 'work', `real-bridge-${process.pid}`);
-fs.rmSync(work, { recursive: true, force: true });
+const work = rig.workDir('client', 'real-bridge');
 const FRAMES = 20;
 
 // node.exe fails with EBADF on a pipe, so its output goes to a file.

@@ -9,22 +9,14 @@ const { setNdiRuntimeDir } = require('./registry.js');
 const { readText, bridgeRecords, openStandinLog } = require('./logs.js');
 const { waitFor } = require('./wait.js');
 const { adoptState } = require('./clients.js');
+const { BUILD_DIR } = require('./work.js');
 
-const BUILD_DIR = process.env.KESTOVAR_BUILD_DIR;
 const SOURCE_DIR = process.env.KESTOVAR_SOURCE_DIR;
-const STAGE_DIR = BUILD_DIR && path.join(BUILD_DIR, 'tests', 'app', 'stage');
+const STAGE_DIR = path.join(BUILD_DIR, 'tests', 'app', 'stage');
 
 // A build of the stand-in NDI runtime (test equipment): full, noasync, nosend, decoy.
 function standinDir(variant) {
   return path.join(BUILD_DIR, 'standin', variant);
-}
-
-// A scratch directory of a test or benchmark, emptied first.
-function workDir(...names) {
-  const dir = path.join(BUILD_DIR, 'tests', 'work', ...names);
-  fs.rmSync(dir, { recursive: true, force: true });
-  fs.mkdirSync(dir, { recursive: true });
-  return dir;
 }
 
 // The files under dir, as sorted relative paths.
@@ -131,6 +123,6 @@ async function startStandinBridge({ dir, env = {} }) {
 }
 
 module.exports = {
-  BUILD_DIR, SOURCE_DIR, STAGE_DIR, standinDir, workDir, listFiles, findWineProcess, processAlive, stopBridgeProcess,
+  SOURCE_DIR, STAGE_DIR, standinDir, listFiles, findWineProcess, processAlive, stopBridgeProcess,
   startBridge, startStandinBridge,
 };
