@@ -30,8 +30,8 @@ const FRAME_BYTES = 32 * 16 * 4;
 let bridges = 0;
 
 async function start(env = {}, ndi = createFakeAddon()) {
-  const stateDir = path.join(work, `state-${++bridges}`);
-  const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: stateDir, ...env } });
+  const stateDir = env.KESTOVAR_BRIDGE_STATE_DIR || path.join(work, `state-${++bridges}`);
+  const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', ...env, KESTOVAR_BRIDGE_STATE_DIR: stateDir } });
   const { port } = await bridge.listening;
   const state = rig.adoptState(stateDir);
   test.after(() => bridge.stop());
@@ -313,4 +313,29 @@ test('a start that cannot listen says why: another program on the port, a bad se
   const bad = createBridge({ ndi: createFakeAddon(), env: { KESTOVAR_BRIDGE_ORIGINS: 'null' } });
   assert.deepEqual(await bad.closed, { exitCode: 2 });
   assert.deepEqual([records().at(-1).event, records().at(-1).name], ['config_error', 'KESTOVAR_BRIDGE_ORIGINS']);
+});
+
+test('settings files: an origin listed only there publishes; a malformed file keeps the door closed and says why', async () => {
+  const page = 'https://studio.example';
+  const settingsDir = path.join(work, 'settings');
+  fs.mkdirSync(settingsDir);
+  fs.writeFileSync(path.join(settingsDir, 'settings.json'), JSON.stringify({ origins: [page] }));
+  const listed = await start({ KESTOVAR_BRIDGE_STATE_DIR: settingsDir });
+  const client = await rig.openSession(listed.port, HELLO, { origin: page });
+  const frame = testFrame(FRAME_BYTES, 99);
+  await client.send(frame);
+  await waitFor('the page\'s frame', () => listed.ndi.frames.includes(crypto.createHash('sha1').update(frame).digest('hex')), 5000);
+  client.socket.close(1000);
+  await client.done;
+  listed.bridge.stop();
+  await listed.bridge.closed;
+
+  fs.writeFileSync(path.join(settingsDir, 'settings.json'), JSON.stringify({ origins: [page, null] }));
+  const closed = await start({ KESTOVAR_BRIDGE_STATE_DIR: settingsDir });
+  await assert.rejects(rig.connect(closed.port, { origin: page }).opened, /Unexpected server response: 403/);
+  const record = records().findLast((r) => r.event === 'settings_invalid');
+  assert.deepEqual([record.file, /null in "origins"/.test(record.reason)], [path.join(settingsDir, 'settings.json'), true]);
+  const status = await fetch(`http://127.0.0.1:${closed.port}/status.json`).then((r) => r.json());
+  assert.deepEqual(status.bridge.settingsProblems.map((p) => p.file), [record.file]);
+  assert.deepEqual(status.bridge.origins.map((o) => o.origin), [`http://127.0.0.1:${closed.port}`, `http://localhost:${closed.port}`]);
 });
