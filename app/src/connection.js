@@ -107,8 +107,10 @@ function handleConnection(accepted, id, bridge) {
     }
     if (parser) parser.stop();
     log('client_closed', { id, peer, code, reason });
-    endSession('closed');
+    // The close goes out before the sender is destroyed: a runtime that never returns
+    // from that must not keep the application from hearing it (runtime-watchdog.js).
     endWith(ws.encodeClose(code, reason));
+    endSession('closed');
   }
 
   function rejectHttp(status, message, headers) {

@@ -16,6 +16,9 @@
 //   KESTOVAR_BRIDGE_PING_INTERVAL_MS  default 10000, and
 //   KESTOVAR_BRIDGE_PING_TIMEOUT_MS   default 30000: an application silent that long is
 //                                     let go
+//   KESTOVAR_BRIDGE_RUNTIME_CALL_MS   default 5000: how long the NDI runtime may take to
+//                                     start or stop a sender before the bridge ends itself
+//                                     (runtime-watchdog.js)
 //   KESTOVAR_BRIDGE_PLAIN_READS       1: read connections the plain way (for tests)
 //   KESTOVAR_BRIDGE_TEST_GC           1: a full garbage collection before every stats
 //                                     answer, so that long runs read settled memory
@@ -31,6 +34,7 @@ const { parseOriginList, makeToken } = require('./access');
 const { handleConnection } = require('./connection');
 const stateFile = require('./state-file');
 const { createStatusPage, pageOrigins } = require('./status');
+const { watchRuntime } = require('./runtime-watchdog');
 
 const HOST = '127.0.0.1';
 const DEFAULT_PORT = 17480;
@@ -73,8 +77,10 @@ const limits = {
   pingIntervalMs: readIntegerSetting('KESTOVAR_BRIDGE_PING_INTERVAL_MS', 10000, 50, 3600000),
   pingTimeoutMs: readIntegerSetting('KESTOVAR_BRIDGE_PING_TIMEOUT_MS', 30000, 100, 3600000),
 };
+// At most 8 s, so that a bridge asked to stop is gone within 10 s whatever the runtime does.
+const runtimeCallMs = readIntegerSetting('KESTOVAR_BRIDGE_RUNTIME_CALL_MS', 5000, 100, 8000);
 const stateDir = stateFile.stateDirectory();
-const ndi = loadAddon();
+const ndi = watchRuntime(loadAddon(), { stateDir, limitMs: runtimeCallMs });
 const startedAt = Date.now();
 
 let active = null;

@@ -3,8 +3,9 @@
 //   runtime\kestovar-ndi-bridge.exe app\src\stop.js
 // Windows delivers no signal to a windowless process, so this asks the bridge itself: it
 // reads the port and token from the state file, sends the stop request, and waits until
-// the bridge's process has gone. Exit 0: the bridge stopped, or none was running;
-// exit 1: it could not be stopped (the reason is printed).
+// the bridge's process has gone. Exit 0: the bridge stopped, or none was running (also
+// when it ended itself because its NDI runtime did not return, exit code 20 and
+// "runtime_stuck" in its log); exit 1: it could not be stopped (the reason is printed).
 
 const crypto = require('node:crypto');
 const net = require('node:net');
@@ -77,7 +78,10 @@ async function main() {
   }
   for (const until = Date.now() + WAIT_MS; Date.now() < until; await sleep(100)) {
     if (!stateFile.processAlive(state.pid)) {
-      console.log(`kestovar stop: the bridge (pid ${state.pid}) has stopped`);
+      // The bridge answers once its sender is closed; without that answer it ended itself
+      // because the NDI runtime did not return (runtime-watchdog.js).
+      const how = answer.includes('the bridge is stopping') ? '' : ' (its NDI runtime did not return; it ended itself, see runtime_stuck in its log)';
+      console.log(`kestovar stop: the bridge (pid ${state.pid}) has stopped${how}`);
       return 0;
     }
   }
