@@ -2,16 +2,18 @@
 // as a receiver on the network would. Run it only inside the private namespace of
 // tests/rig/vendor-netns (the runtime announces and queries by mDNS).
 //
-// Usage: kestovar-vendor-finder RUNTIME_DIR MS [TEXT]
+// Usage: kestovar-vendor-finder RUNTIME_DIR MS [TEXT...]
 //   Loads RUNTIME_DIR\Processing.NDI.Lib.x64.dll and looks for MS milliseconds. Each source
 //   it finds is printed once, as "found <ms> <name>\t<address>" in UTF-8, exactly as the
-//   runtime gives the name. With TEXT, it stops as soon as a source whose name contains
-//   TEXT is found. The last line is "finder end sources=<n> ms=<elapsed>".
-//   Exit 0 (TEXT found, or no TEXT); 1 TEXT not found in time; 2 the runtime did not load.
+//   runtime gives the name. With TEXTs, it stops as soon as for each TEXT a source whose
+//   name contains it is found. The last line is "finder end sources=<n> ms=<elapsed>".
+//   Exit 0 (every TEXT found, or none given); 1 a TEXT not found in time; 2 the runtime did
+//   not load.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -63,12 +65,13 @@ Fn Entry(HMODULE module, const char* name) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    Print("usage: kestovar-vendor-finder RUNTIME_DIR MS [TEXT]");
+    Print("usage: kestovar-vendor-finder RUNTIME_DIR MS [TEXT...]");
     return 2;
   }
   const std::wstring dll = std::wstring(argv[1]) + L"\\Processing.NDI.Lib.x64.dll";
   const DWORD limit_ms = static_cast<DWORD>(_wtoi(argv[2]));
-  const std::string wanted = argc > 3 ? Utf8(argv[3]) : std::string();
+  std::set<std::string> wanted;
+  for (int i = 3; i < argc; ++i) wanted.insert(Utf8(argv[i]));
   HMODULE runtime = ::LoadLibraryW(dll.c_str());
   if (runtime == nullptr) {
     Print("finder error: cannot load " + Utf8(dll.c_str()));
@@ -91,10 +94,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   const ULONGLONG started = ::GetTickCount64();
   std::set<std::string> seen;
-  bool found = false;
+  const bool looking = !wanted.empty();
   for (;;) {
     const ULONGLONG elapsed = ::GetTickCount64() - started;
-    if (found || elapsed >= limit_ms) break;
+    if ((looking && wanted.empty()) || elapsed >= limit_ms) break;
     wait(finder, static_cast<uint32_t>(limit_ms - elapsed < 500 ? limit_ms - elapsed : 500));
     uint32_t count = 0;
     const NDIlib_source_t* list = sources(finder, &count);
@@ -103,12 +106,14 @@ int wmain(int argc, wchar_t** argv) {
       if (!seen.insert(name).second) continue;
       Print("found " + std::to_string(::GetTickCount64() - started) + " " + name + "\t" +
             (list[i].p_url_address ? list[i].p_url_address : ""));
-      if (!wanted.empty() && name.find(wanted) != std::string::npos) found = true;
+      for (auto text = wanted.begin(); text != wanted.end();) {
+        text = name.find(*text) != std::string::npos ? wanted.erase(text) : std::next(text);
+      }
     }
   }
   Print("finder end sources=" + std::to_string(seen.size()) +
         " ms=" + std::to_string(::GetTickCount64() - started));
   // Like the runtime's senders, its finder may not come back from being destroyed under
   // Wine; the process ends without it, as the bridge's does.
-  ::ExitProcess(wanted.empty() || found ? 0 : 1);
+  ::ExitProcess(wanted.empty() ? 0 : 1);
 }

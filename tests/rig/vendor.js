@@ -1,0 +1,89 @@
+'use strict';
+// What the tests on the vendor's NDI runtime share (Linux node, run whole inside the
+// private network namespace of tests/rig/vendor-netns): why they must skip, the runtime's
+// folder, its own Wine prefix pointed at it, and the vendor finder (tests/vendor).
+const fs = require('node:fs');
+const path = require('node:path');
+const { execFileSync, spawn } = require('node:child_process');
+
+const BUILD_DIR = process.env.KESTOVAR_BUILD_DIR;
+const SOURCE_DIR = process.env.KESTOVAR_SOURCE_DIR;
+const PREFIX = process.env.KESTOVAR_WINE_PREFIX;
+const WINE_EXEC = path.join(SOURCE_DIR, 'tests', 'rig', 'wine-exec');
+const FINDER = path.join(BUILD_DIR, 'tests', 'vendor', 'kestovar-vendor-finder.exe');
+const REG_KEY = 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment';
+
+function windowsPath(unixPath) {
+  return 'Z:' + path.resolve(unixPath).replace(/\//g, '\\');
+}
+
+function netns(pid) {
+  return fs.readlinkSync(`/proc/${pid}/ns/net`);
+}
+
+// The vendor runtime is loaded only when vendor-netns made a namespace and the prefix's
+// wineserver runs in it, checked here once more: a server outside would put the runtime
+// on the machine's own network.
+function insideNamespace() {
+  if (process.env.KESTOVAR_VENDOR_SKIP) return { skip: process.env.KESTOVAR_VENDOR_SKIP };
+  if (process.env.KESTOVAR_VENDOR_NETNS !== '1') return { skip: 'not started by tests/rig/vendor-netns' };
+  const server = Number(process.env.KESTOVAR_VENDOR_WINESERVER);
+  let same = false;
+  try {
+    same = netns(server) === netns(process.pid);
+  } catch {
+    // the server is gone: not the one vendor-netns checked
+  }
+  if (!same) throw new Error(`REFUSED: the wineserver (pid ${server}) is not in this test's network namespace`);
+  return {};
+}
+
+// { dir } with the vendor runtime's folder, or { skip: reason }.
+function vendorRuntime() {
+  const where = insideNamespace();
+  if (where.skip) return where;
+  const tool = process.env.KESTOVAR_VENDOR_NDI_TOOL;
+  if (!tool) return { skip: 'the vendor-ndi-runtime tool was not found when the build was configured' };
+  try {
+    const dir = execFileSync(tool, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] }).trim();
+    return { dir };
+  } catch (error) {
+    return { skip: `the vendor runtime could not be had: ${String(error.stderr || error.message).trim()}` };
+  }
+}
+
+function wineEnv(extra = {}) {
+  return { ...process.env, LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8', ...extra };
+}
+
+// Points the test prefix's NDI_RUNTIME_DIR_V6 at the vendor folder (this prefix serves
+// only these tests, so no other test sees it).
+function useVendorRuntime(dir) {
+  execFileSync(WINE_EXEC, [PREFIX, 'reg', 'add', REG_KEY, '/v', 'NDI_RUNTIME_DIR_V6', '/t', 'REG_SZ',
+    '/d', windowsPath(dir), '/f'], { env: wineEnv(), stdio: 'ignore' });
+}
+
+// Runs the vendor finder for up to ms (until a name containing each of `texts` shows).
+// Resolves with what it found: { ms, name, bytes (the name exactly as the runtime gave
+// it), address }.
+function findSources(runtimeDir, ms, texts, outFile) {
+  const args = [PREFIX, FINDER, windowsPath(runtimeDir), String(ms), ...texts];
+  const out = fs.openSync(outFile, 'w');
+  const child = spawn(WINE_EXEC, args, { env: wineEnv(), stdio: ['ignore', out, out] });
+  fs.closeSync(out);
+  return new Promise((resolve) => child.on('exit', () => {
+    const lines = fs.readFileSync(outFile, 'latin1').split('\n');
+    resolve(lines.filter((l) => l.startsWith('found ')).map((l) => {
+      const [, ms, name, address] = /^found (\d+) (.*)\t(.*)$/.exec(l);
+      const bytes = Buffer.from(name, 'latin1');
+      return { ms: Number(ms), name: bytes.toString('utf8'), bytes, address };
+    }));
+  }));
+}
+
+// An NDI source's full name: the machine's name, then the sender's in brackets.
+function sourceName(found, sender) {
+  return found.find((f) => f.name.endsWith(` (${sender})`));
+}
+
+module.exports = { BUILD_DIR, SOURCE_DIR, PREFIX, WINE_EXEC, windowsPath, wineEnv, vendorRuntime, useVendorRuntime, findSources, sourceName };
