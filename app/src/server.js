@@ -16,7 +16,7 @@
 //   KESTOVAR_BRIDGE_PING_INTERVAL_MS  default 10000, and
 //   KESTOVAR_BRIDGE_PING_TIMEOUT_MS   default 30000: an application silent that long is
 //                                     let go
-//   KESTOVAR_BRIDGE_RUNTIME_CALL_MS   default 5000: how long the NDI runtime may take to
+//   KESTOVAR_BRIDGE_RUNTIME_CALL_MS   default 4000: how long the NDI runtime may take to
 //                                     start or stop a sender before the bridge ends itself
 //                                     (runtime-watchdog.js)
 //   KESTOVAR_BRIDGE_PLAIN_READS       1: read connections the plain way (for tests)
@@ -77,8 +77,9 @@ const limits = {
   pingIntervalMs: readIntegerSetting('KESTOVAR_BRIDGE_PING_INTERVAL_MS', 10000, 50, 3600000),
   pingTimeoutMs: readIntegerSetting('KESTOVAR_BRIDGE_PING_TIMEOUT_MS', 30000, 100, 3600000),
 };
-// At most 8 s, so that a bridge asked to stop is gone within 10 s whatever the runtime does.
-const runtimeCallMs = readIntegerSetting('KESTOVAR_BRIDGE_RUNTIME_CALL_MS', 5000, 100, 8000);
+// At most 8 s, so that a bridge asked to stop is gone within 10 s whatever the runtime does
+// (ending the process takes Wine up to 2 s more).
+const runtimeCallMs = readIntegerSetting('KESTOVAR_BRIDGE_RUNTIME_CALL_MS', 4000, 100, 8000);
 const stateDir = stateFile.stateDirectory();
 const ndi = watchRuntime(loadAddon(), { stateDir, limitMs: runtimeCallMs });
 const startedAt = Date.now();
