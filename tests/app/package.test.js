@@ -22,6 +22,7 @@ const TREE = [
   'app/src/log.js',
   'app/src/png.js',
   'app/src/reader.js',
+  'app/src/runtime-watchdog.js',
   'app/src/server.js',
   'app/src/session.js',
   'app/src/state-file.js',
