@@ -13,6 +13,7 @@
 // stuck thread.
 
 const { Worker, isMainThread, workerData } = require('node:worker_threads');
+const { logEvent } = require('./log');
 
 // Documented in README ("Verified against"): the bridge ended itself because the NDI
 // runtime did not return from a call.
@@ -53,6 +54,11 @@ function watchRuntime(ndi, { stateDir, limitMs }) {
   shared = new Int32Array(new SharedArrayBuffer(8 + NAME_BYTES));
   const worker = new Worker(__filename, { workerData: { kind: WATCHDOG, shared, stateDir } });
   worker.unref();
+  // Without its watch the bridge still serves; it only says so.
+  worker.on('error', (error) => {
+    shared = null;
+    logEvent('runtime_watchdog_failed', { error: error.message.split('\n')[0] });
+  });
   return {
     ...ndi,
     start: (...args) => guardRuntimeCall('start', () => ndi.start(...args), limitMs),
@@ -78,8 +84,16 @@ function exitProcess(code) {
   instance.exports.exit(code);
 }
 
+function endProcess(code) {
+  try {
+    exitProcess(code);
+  } finally {
+    // Should WASI ever refuse, the process still ends (with 1 on Windows).
+    process.kill(process.pid, 'SIGKILL');
+  }
+}
+
 function watch({ shared: state, stateDir }) {
-  const { logEvent } = require('./log');
   const stateFile = require('./state-file');
   for (;;) {
     const armed = Atomics.load(state, 0);
@@ -92,7 +106,7 @@ function watch({ shared: state, stateDir }) {
     logEvent('runtime_stuck', { call, waited_ms: state[1], exit_code: EXIT_RUNTIME_STUCK,
       detail: 'the NDI runtime did not return; the bridge ends itself so that it can be started again' });
     if (stateDir) stateFile.removeOwnState(stateDir);
-    exitProcess(EXIT_RUNTIME_STUCK);
+    endProcess(EXIT_RUNTIME_STUCK);
   }
 }
 

@@ -38,18 +38,16 @@ function insideNamespace() {
   return {};
 }
 
-// { dir } with the vendor runtime's folder, or { skip: reason }.
+// { dir } with the vendor runtime's folder (fetched by vendor-netns before it made the
+// namespace), or { skip: reason }.
 function vendorRuntime() {
   const where = insideNamespace();
   if (where.skip) return where;
-  const tool = process.env.KESTOVAR_VENDOR_NDI_TOOL;
-  if (!tool) return { skip: 'the vendor-ndi-runtime tool was not found when the build was configured' };
-  try {
-    const dir = execFileSync(tool, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] }).trim();
-    return { dir };
-  } catch (error) {
-    return { skip: `the vendor runtime could not be had: ${String(error.stderr || error.message).trim()}` };
+  if (!process.env.KESTOVAR_VENDOR_NDI_TOOL) return { skip: 'the vendor-ndi-runtime tool was not found when the build was configured' };
+  if (!process.env.KESTOVAR_VENDOR_NDI_DIR) {
+    return { skip: `the vendor runtime could not be had: ${process.env.KESTOVAR_VENDOR_NDI_ERROR || 'no reason given'}` };
   }
+  return { dir: process.env.KESTOVAR_VENDOR_NDI_DIR };
 }
 
 function wineEnv(extra = {}) {
@@ -81,9 +79,26 @@ function findSources(runtimeDir, ms, texts, outFile) {
   }));
 }
 
+// The Unix process id of the bridge runtime of the tree at root running in this network
+// namespace (other tests may run bridges of the same tree outside it), or 0.
+function bridgeProcess(root) {
+  const exe = windowsPath(path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'));
+  for (const entry of fs.readdirSync('/proc').filter((e) => /^\d+$/.test(e))) {
+    try {
+      if (fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').split('\0')[0] === exe && netns(entry) === netns(process.pid)) return Number(entry);
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return 0;
+}
+
 // An NDI source's full name: the machine's name, then the sender's in brackets.
 function sourceName(found, sender) {
   return found.find((f) => f.name.endsWith(` (${sender})`));
 }
 
-module.exports = { BUILD_DIR, SOURCE_DIR, PREFIX, WINE_EXEC, windowsPath, wineEnv, vendorRuntime, useVendorRuntime, findSources, sourceName };
+module.exports = {
+  BUILD_DIR, SOURCE_DIR, PREFIX, WINE_EXEC, windowsPath, wineEnv, vendorRuntime, useVendorRuntime, findSources,
+  sourceName, bridgeProcess,
+};

@@ -33,7 +33,7 @@ test('installed bridge on the vendor runtime', { skip: runtime.skip && `skipped:
   const launcher = runWine([path.join(rig.STAGE_DIR, 'Kestovar Output Bridge.exe')], env, path.join(work, 'launcher.txt'));
   assert.equal(launcher.status, 0, 'the launcher started the bridge');
   const state = await rig.waitFor('the state file', () => fs.existsSync(path.join(stateDir, 'bridge.json')) && rig.adoptState(stateDir), 60000);
-  const bridgePid = rig.findWineProcess(vendor.windowsPath(rig.STAGE_DIR));
+  const bridgePid = vendor.bridgeProcess(rig.STAGE_DIR);
   assert.ok(bridgePid, 'the bridge runtime runs');
   const records = () => rig.bridgeRecords(rig.readText(path.join(work, 'logs', 'bridge.log')));
   assert.equal(records().find((r) => r.event === 'server_start').ndi_runtime, 'available');
