@@ -162,20 +162,22 @@ const server = net.createServer({ pauseOnConnect: true }, (accepted) => {
   pending.add(connection);
 });
 
-// Stops in this order: the application is told (1001) and its sender flushed and
-// destroyed, the state file goes, one record says why, the requester (if any) gets its
-// answer, and the process leaves once the sockets are gone.
+// Stops in this order: one record says why, the requester (if any) gets its answer, the
+// application is told (1001) and its sender flushed and destroyed, the state file goes,
+// and the process leaves once the sockets are gone. Everyone hears before the runtime is
+// asked to let go: should it never return, the watchdog ends the process
+// (runtime-watchdog.js) and no one is left without an answer.
 function shutdown(why, requester = null) {
   if (shuttingDown) return;
   shuttingDown = true;
   server.close();
+  logEvent('shutdown', why);
+  if (requester) requester.closeWith(1000, 'the bridge is stopping');
   for (const connection of connections) {
     if (connection !== requester) connection.goingAway();
   }
   if (ndi && ndi.isRunning()) ndi.stop();
   if (stateDir) stateFile.removeOwnState(stateDir);
-  logEvent('shutdown', why);
-  if (requester) requester.closeWith(1000, 'the bridge is stopping');
   const leave = () => {
     if (connections.size === 0) process.exit(0);
   };

@@ -78,10 +78,7 @@ async function main() {
   }
   for (const until = Date.now() + WAIT_MS; Date.now() < until; await sleep(100)) {
     if (!stateFile.processAlive(state.pid)) {
-      // The bridge answers once its sender is closed; without that answer it ended itself
-      // because the NDI runtime did not return (runtime-watchdog.js).
-      const how = answer.includes('the bridge is stopping') ? '' : ' (its NDI runtime did not return; it ended itself, see runtime_stuck in its log)';
-      console.log(`kestovar stop: the bridge (pid ${state.pid}) has stopped${how}`);
+      console.log(`kestovar stop: the bridge (pid ${state.pid}) has stopped`);
       return 0;
     }
   }
