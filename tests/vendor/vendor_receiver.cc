@@ -2,9 +2,11 @@
 // inside tests/rig/vendor-netns). Not part of the test suite: it records what a vendor
 // receiver gets from a vendor sender.
 //
-// Usage: kestovar-vendor-receiver RUNTIME_DIR send NAME MS
-//          a sender of 64x36 BGRA frames at 30 fps (clocked) for MS milliseconds
+// Usage: kestovar-vendor-receiver RUNTIME_DIR send NAME MS [unclocked]
+//          a sender of 64x36 BGRA frames at 30 fps (clocked, or as fast as it goes) for MS
+//          milliseconds
 //        kestovar-vendor-receiver RUNTIME_DIR recv TEXT MS [metadata-first] [send-metadata]
+//                                 [color=N] [bandwidth=N]
 //          finds a source whose name contains TEXT, receives for MS milliseconds and prints
 //          every frame type it captures ("video WxH", "metadata <text>", "status", ...).
 #include <windows.h>
@@ -80,11 +82,11 @@ std::string Utf8(const wchar_t* text) {
   return out;
 }
 
-int Send(const std::string& name, DWORD ms) {
+int Send(const std::string& name, DWORD ms, bool clocked) {
   auto create = Entry<void* (*)(const NDIlib_send_create_t*)>("NDIlib_send_create");
   auto send = Entry<void (*)(void*, const NDIlib_video_frame_v2_t*)>("NDIlib_send_send_video_v2");
   auto connections = Entry<int (*)(void*, uint32_t)>("NDIlib_send_get_no_connections");
-  NDIlib_send_create_t settings = {name.c_str(), nullptr, true, false};
+  NDIlib_send_create_t settings = {name.c_str(), nullptr, clocked, false};
   void* sender = create(&settings);
   static uint8_t pixels[64 * 36 * 4];
   NDIlib_video_frame_v2_t frame = {};
@@ -107,7 +109,8 @@ int Send(const std::string& name, DWORD ms) {
   ::ExitProcess(0);
 }
 
-int Receive(const std::string& text, DWORD ms, bool metadata_first, bool send_metadata) {
+int Receive(const std::string& text, DWORD ms, bool metadata_first, bool send_metadata, int color,
+            int bandwidth) {
   auto find_create = Entry<void* (*)(const NDIlib_find_create_t*)>("NDIlib_find_create_v2");
   auto find_wait = Entry<bool (*)(void*, uint32_t)>("NDIlib_find_wait_for_sources");
   auto find_sources = Entry<const NDIlib_source_t* (*)(void*, uint32_t*)>("NDIlib_find_get_current_sources");
@@ -133,7 +136,7 @@ int Receive(const std::string& text, DWORD ms, bool metadata_first, bool send_me
     ::ExitProcess(1);
   }
   Print(std::string("receiver: connecting to ") + source.p_ndi_name + " at " + source.p_url_address);
-  NDIlib_recv_create_v3_t settings = {source, 0, 100, false, "kestovar receiver"};
+  NDIlib_recv_create_v3_t settings = {source, color, bandwidth, false, "kestovar receiver"};
   void* receiver = recv_create(&settings);
   const ULONGLONG start = ::GetTickCount64();
   int counts[256] = {};
@@ -176,11 +179,16 @@ int wmain(int argc, wchar_t** argv) {
   const std::string mode = Utf8(argv[2]);
   const std::string name = Utf8(argv[3]);
   const DWORD ms = static_cast<DWORD>(_wtoi(argv[4]));
-  if (mode == "send") return Send(name, ms);
-  bool metadata_first = false, send_metadata = false;
+  bool metadata_first = false, send_metadata = false, clocked = true;
+  int color = 0, bandwidth = 100;
   for (int i = 5; i < argc; ++i) {
-    if (Utf8(argv[i]) == "metadata-first") metadata_first = true;
-    if (Utf8(argv[i]) == "send-metadata") send_metadata = true;
+    const std::string option = Utf8(argv[i]);
+    if (option == "metadata-first") metadata_first = true;
+    if (option == "send-metadata") send_metadata = true;
+    if (option == "unclocked") clocked = false;
+    if (option.rfind("color=", 0) == 0) color = std::stoi(option.substr(6));
+    if (option.rfind("bandwidth=", 0) == 0) bandwidth = std::stoi(option.substr(10));
   }
-  return Receive(name, ms, metadata_first, send_metadata);
+  if (mode == "send") return Send(name, ms, clocked);
+  return Receive(name, ms, metadata_first, send_metadata, color, bandwidth);
 }
