@@ -15,13 +15,14 @@
 const { Worker, isMainThread, workerData } = require('node:worker_threads');
 const { logEvent } = require('./log');
 
-// Documented in README ("Verified against"): the bridge ended itself because the NDI
-// runtime did not return from a call.
+// The bridge ended itself because the NDI runtime did not return from a call (README, "The
+// bridge protocol").
 const EXIT_RUNTIME_STUCK = 20;
 const NAME_BYTES = 64;
 const WATCHDOG = 'kestovar-runtime-watchdog';
 
-// [0]: even = idle, odd = a call is running; [1]: its deadline in ms; then its name.
+// [0]: even = idle, odd = a call is running; [1]: how long it may take, in ms; then its
+// name.
 let shared = null;
 
 function callName(bytes) {
