@@ -10,7 +10,9 @@
 //   const { exitCode } = await bridge.closed;    // once it has shut down in order
 //
 // ndi: the addon's six functions (or null when it could not be loaded); env: the
-// settings, read like process.env (settings.js). Only the user's own applications get in:
+// settings, read like process.env (settings.js); guardRuntime: optional, wraps the addon so
+// that a runtime call that never returns ends the process (runtime-watchdog.js), which
+// only the process entry may choose. Only the user's own applications get in:
 // they read the token from the state file (state-file.js), and browser pages must come
 // from an origin the user listed (access.js). Plain HTTP requests get the status page.
 
@@ -41,7 +43,7 @@ function garbageCollector() {
   return vm.runInNewContext('gc');
 }
 
-function createBridge({ ndi, env }) {
+function createBridge({ ndi: addon, env, guardRuntime = null }) {
   let finish;
   const closed = new Promise((resolve) => {
     finish = (exitCode) => resolve({ exitCode });
@@ -55,10 +57,11 @@ function createBridge({ ndi, env }) {
     finish(EXIT.BAD_SETTING);
     const listening = Promise.reject(error);
     listening.catch(() => {});
-    return { listening, closed, stop() {} };
+    return { listening, closed, stop() {}, stopSender() {} };
   }
 
   const { stateDir, limits } = settings;
+  const ndi = guardRuntime ? guardRuntime(addon, { stateDir, limitMs: limits.runtimeCallMs }) : addon;
   const token = makeToken();
   // The status page's key, good only to stop the bridge from the page (status.js).
   const stopKey = makeToken();
@@ -137,20 +140,22 @@ function createBridge({ ndi, env }) {
     connections.add(handleConnection(accepted, ++connectionCount, host));
   });
 
-  // Stops in this order: the application is told (1001) and its sender flushed and
-  // destroyed, the state file goes, one record says why, the requester (if any) gets its
-  // answer, and the bridge has closed once the sockets are gone.
+  // Stops in this order: one record says why, the requester (if any) gets its answer, the
+  // application is told (1001) and its sender flushed and destroyed, the state file goes,
+  // and the bridge has closed once the sockets are gone. Everyone hears before the runtime
+  // is asked to let go: should it never return, the runtime's guard ends the process and
+  // no one is left without an answer.
   function stop(why, requester = null) {
     if (shuttingDown) return;
     shuttingDown = true;
     server.close();
+    log.logEvent('shutdown', why);
+    if (requester) requester.closeWith(1000, 'the bridge is stopping');
     for (const connection of connections) {
       if (connection !== requester) connection.goingAway();
     }
     if (ndi && ndi.isRunning()) ndi.stop();
     if (stateDir) stateFile.removeOwnState(stateDir);
-    log.logEvent('shutdown', why);
-    if (requester) requester.closeWith(1000, 'the bridge is stopping');
     const done = () => {
       if (connections.size > 0) return;
       clearTimeout(graceTimer);
@@ -231,7 +236,16 @@ function createBridge({ ndi, env }) {
 
   const listening = start();
   listening.catch(() => {});
-  return { listening, closed, stop: (why = { reason: 'stop' }) => stop(why) };
+  return {
+    listening,
+    closed,
+    stop: (why = { reason: 'stop' }) => stop(why),
+    // Flushes and destroys a sender still running, guarded like every such call (for a
+    // process that ends without stopping the bridge first).
+    stopSender() {
+      if (ndi && ndi.isRunning()) ndi.stop();
+    },
+  };
 }
 
 module.exports = { createBridge };

@@ -106,11 +106,13 @@ function handleConnection(accepted, id, host) {
     phase = 'closing';
     if (parser) parser.stop();
     clearInterval(pingTimer);
-    // The slot is free again as soon as the bridge knows the connection is over, not only
-    // once the socket has closed: an application that reconnects at once is not turned away.
-    if (session) session.end('closed');
     socket.end(bytes);
     setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
+    // The slot is free again as soon as the bridge knows the connection is over, not only
+    // once the socket has closed: an application that reconnects at once is not turned
+    // away. The last bytes go out before the sender is destroyed: a runtime that never
+    // returns from that must not keep the application from hearing them.
+    if (session) session.end('closed');
   }
 
   // Ends the connection from our side: an error text first (for codes other than a

@@ -11,4 +11,7 @@ module.exports = {
   BAD_SETTING: 2,
   // Another program, not a bridge of this user, holds the port ("port_in_use").
   PORT_IN_USE: 3,
+  // The NDI runtime did not return from starting or stopping a sender in time, and the
+  // bridge ended itself ("runtime_stuck", runtime-watchdog.js).
+  RUNTIME_STUCK: 20,
 };

@@ -1,12 +1,13 @@
 'use strict';
 // Kestovar Output Bridge server: the script the bridge runtime runs (bridge.js says what
 // it does, settings.js what it reads). It loads the addon that sits in the app directory,
-// starts the bridge, and ends the process when the bridge has shut down, with the exit
-// code of exit-codes.js.
+// starts the bridge with the runtime's calls guarded (runtime-watchdog.js), and ends the
+// process when the bridge has shut down, with the exit code of exit-codes.js.
 
 const path = require('node:path');
 const log = require('./log');
 const { createBridge } = require('./bridge');
+const { watchRuntime } = require('./runtime-watchdog');
 const stateFile = require('./state-file');
 
 // The installation puts the addon in the app directory, one level above this script.
@@ -22,7 +23,7 @@ function loadAddon() {
 }
 
 const ndi = loadAddon();
-const bridge = createBridge({ ndi, env: process.env });
+const bridge = createBridge({ ndi, env: process.env, guardRuntime: watchRuntime });
 // Its first record is written: now it can tell whether its output is the launcher's log.
 const launcherLog = log.launcherLogFile(process.env);
 if (launcherLog) log.rotateWhenLarge(launcherLog);
@@ -32,7 +33,7 @@ bridge.closed.then(({ exitCode }) => process.exit(exitCode));
 // Whatever else ends the process, the runtime is flushed before it goes and the state
 // file does not outlive it.
 process.on('exit', () => {
-  if (ndi) ndi.stop();
+  bridge.stopSender();
   const dir = stateFile.stateDirectory();
   if (dir) stateFile.removeOwnState(dir);
 });

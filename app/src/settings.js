@@ -22,6 +22,11 @@
 //   KESTOVAR_BRIDGE_PING_INTERVAL_MS  default 10000, and
 //   KESTOVAR_BRIDGE_PING_TIMEOUT_MS   default 30000: an application silent that long is
 //                                     let go
+//   KESTOVAR_BRIDGE_RUNTIME_CALL_MS   default 4000, at most 8000: how long the NDI runtime
+//                                     may take to start or stop a sender before the bridge
+//                                     ends itself (runtime-watchdog.js); at most 8 s, so that
+//                                     a bridge asked to stop is gone within 10 s whatever the
+//                                     runtime does (ending the process takes Wine up to 2 s)
 //   KESTOVAR_BRIDGE_PLAIN_READS       1: read connections the plain way (for tests)
 //   KESTOVAR_BRIDGE_TEST_GC           1: a full garbage collection before every stats
 //                                     answer, so that long runs read settled memory
@@ -124,6 +129,7 @@ function readSettings(env) {
       helloTimeoutMs: integerFrom(env, 'KESTOVAR_BRIDGE_HELLO_TIMEOUT_MS', 10000, 100, 3600000),
       pingIntervalMs: integerFrom(env, 'KESTOVAR_BRIDGE_PING_INTERVAL_MS', 10000, 50, 3600000),
       pingTimeoutMs: integerFrom(env, 'KESTOVAR_BRIDGE_PING_TIMEOUT_MS', 30000, 100, 3600000),
+      runtimeCallMs: integerFrom(env, 'KESTOVAR_BRIDGE_RUNTIME_CALL_MS', 4000, 100, 8000),
     },
     plainReads: env.KESTOVAR_BRIDGE_PLAIN_READS === '1',
     testGc: env.KESTOVAR_BRIDGE_TEST_GC === '1',

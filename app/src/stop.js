@@ -6,8 +6,10 @@
 // the bridge's process has gone; that bridge must first prove that it holds the token, so
 // the token never goes to another program that took its port. Bridges whose state file it cannot read (other users',
 // when an administrator runs it, as setup does) are found by their executable, this
-// installation's runtime, and ended. Exit 0: they stopped, or none was running; exit 1:
-// one could not be stopped (the reason is printed, on one line).
+// installation's runtime, and ended. Exit 0: they stopped, or none was running (also when
+// one ended itself because its NDI runtime did not return: exit code 20 and
+// "runtime_stuck" in its log); exit 1: one could not be stopped (the reason is printed, on
+// one line).
 
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');

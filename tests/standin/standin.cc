@@ -17,6 +17,9 @@
 //   NDI_STANDIN_FRAME_DIR=<dir>     keep the last frame; write last-frame.raw and
 //                                   last-frame.json there at flush and destroy
 //                                                                     (read at send_create)
+//   NDI_STANDIN_BLOCK_DESTROY=1     NDIlib_send_destroy logs send_destroy_blocked and never
+//                                   returns, as the vendor's runtime does under Wine
+//                                                                     (read at each call)
 // It sets NDI_STANDIN_INIT_COUNT=<pid>:<n> itself: the count of NDIlib_initialize calls of
 // the process, kept there so that it survives an unload and reload of this library.
 //
@@ -38,6 +41,7 @@
 //       the bytes of an owned asynchronous frame changed (logged once per frame)
 //   flush instance=<n>                                   async send with a null frame
 //   send_destroy instance=<n> frames=<frames received>
+//   send_destroy_blocked instance=<n>                    NDI_STANDIN_BLOCK_DESTROY is set
 //
 // Asynchronous sending mimics the real runtime: the call returns at once and a thread of
 // the sender keeps reading the frame until the next asynchronous send or the flush. Those
@@ -408,6 +412,10 @@ void* NDIlib_send_create(const NDIlib_send_create_t* create) {
 void NDIlib_send_destroy(void* instance) {
   Sender* s = static_cast<Sender*>(instance);
   if (s == nullptr) return;
+  if (EnvIs(L"NDI_STANDIN_BLOCK_DESTROY", L"1")) {
+    LogEvent(Format("send_destroy_blocked instance=%d", s->instance));
+    for (;;) ::Sleep(INFINITE);
+  }
   ::AcquireSRWLockExclusive(&s->lock);
   ReleaseOwnedFrame(s);
   s->quit = true;
