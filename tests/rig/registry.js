@@ -19,7 +19,8 @@ function importRegFile(body) {
   // regedit reads UTF-16LE with a byte-order mark.
   fs.writeFileSync(file, Buffer.from('\ufeffWindows Registry Editor Version 5.00\r\n\r\n' + body, 'utf16le'));
   try {
-    runWindows('regedit.exe', ['/s', windowsPath(file)]);
+    // No pipe: Wine's services, started by the first program in a new prefix, would hold it.
+    runWindows('regedit.exe', ['/s', windowsPath(file)], { stdio: 'ignore' });
   } finally {
     fs.rmSync(file, { force: true });
   }
