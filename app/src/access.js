@@ -52,4 +52,17 @@ function tokenMatches(expected, given) {
   return crypto.timingSafeEqual(want, got);
 }
 
-module.exports = { isLoopbackHost, parseOriginList, refuseUpgrade, makeToken, tokenMatches };
+// A first message shows its key (the token, or the status page's stop key) as itself, or
+// as {nonce, proof}: HMAC-SHA256 of "kestovar-hello:" + a fresh nonce, keyed by it, so
+// that a program holding a stale port never learns it.
+function proofMatches(key, message) {
+  if (message.nonce === undefined) return tokenMatches(key, message.token);
+  return typeof message.nonce === 'string' && /^[0-9a-f]{32}$/.test(message.nonce) &&
+    tokenMatches(keyProof(key, 'kestovar-hello:', message.nonce), message.proof);
+}
+
+function keyProof(key, label, nonce) {
+  return crypto.createHmac('sha256', key).update(label + nonce).digest('hex');
+}
+
+module.exports = { isLoopbackHost, parseOriginList, refuseUpgrade, makeToken, tokenMatches, proofMatches, keyProof };

@@ -17,7 +17,7 @@
 // followed by a close frame.
 
 const { OPCODE, WebSocketError, decodeUtf8 } = require('./websocket');
-const { tokenMatches } = require('./access');
+const { proofMatches, keyProof } = require('./access');
 
 const MAX_TEXT_BYTES = 64 * 1024;
 const MAX_DIMENSION = 8192;
@@ -141,7 +141,9 @@ function createSession({
     }
     settings = wanted;
     log('sender_started', { peer, source, width, height, fps: `${fpsN}/${fpsD}`, format, frame_bytes: frameBytes });
-    reply({ type: 'ready', source, width, height, fpsN, fpsD, format, frameBytes });
+    // The bridge's own proof of the token, against the nonce of a proven hello.
+    const proof = typeof hello.nonce === 'string' ? keyProof(token, 'kestovar-ready:', hello.nonce) : undefined;
+    reply({ type: 'ready', source, width, height, fpsN, fpsD, format, frameBytes, proof });
   }
 
   function stats() {
@@ -178,8 +180,8 @@ function createSession({
   function firstMessage(message) {
     const isObject = message !== null && typeof message === 'object' && !Array.isArray(message);
     const isShutdown = isObject && message.type === 'shutdown';
-    const pageStop = isShutdown && stopKey !== null && tokenMatches(stopKey, message.token);
-    if (isObject && !pageStop && !tokenMatches(token, message.token)) {
+    const pageStop = isShutdown && stopKey !== null && proofMatches(stopKey, message);
+    if (isObject && !pageStop && !proofMatches(token, message)) {
       refuse(1008, 'bad token: give the token from the bridge state file (bridge.json)', 'bad_token');
     }
     if (isShutdown) {
