@@ -196,9 +196,16 @@ export async function publishVideo(source, options = {}) {
     throw new BridgeError('bad_options', 'publishVideo needs a <video> element or a MediaStreamTrack');
   }
   if (video.readyState < HAVE_CURRENT_DATA) {
+    const timeoutMs = options.timeoutMs ?? 10000;
+    let timer;
     await new Promise((resolve, reject) => {
+      const fail = (why) => reject(new BridgeError('bad_options', `the video has no frame to publish: ${why}`));
       video.addEventListener('loadeddata', resolve, { once: true });
-      video.addEventListener('error', () => reject(new BridgeError('bad_options', 'the video cannot be played')), { once: true });
+      video.addEventListener('error', () => fail('it cannot be played'), { once: true });
+      timer = setTimeout(() => fail(`none within ${timeoutMs} ms`), timeoutMs);
+    }).finally(() => clearTimeout(timer)).catch((error) => {
+      cleanUp();
+      throw error;
     });
   }
   const width = options.width ?? video.videoWidth;
