@@ -1,13 +1,14 @@
 // The client package's declarations as a TypeScript application sees them: the examples
-// in types/, beside the package as npm links it (its `exports` and `types` conditions,
-// for import and require), pass `tsc --noEmit --strict`; without their @ts-expect-error
-// directives, each of those lines is an error, so the declarations refuse what they must.
+// in types/, beside the package as `npm pack` makes it and npm installs it (its `files`,
+// its `exports` and `types` conditions, for import and require), pass `tsc --noEmit
+// --strict`; without their @ts-expect-error directives, each of those lines is an error,
+// so the declarations refuse what they must.
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { spawnSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import { fileURLToPath } from 'node:url';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
@@ -18,8 +19,13 @@ const DIRECTIVE = /^[ \t]*\/\/ @ts-expect-error\b.*\n/gm;
 function project(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-types-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
-  fs.mkdirSync(path.join(dir, 'node_modules'));
-  fs.symlinkSync(path.join(ROOT, 'client'), path.join(dir, 'node_modules', 'kestovar-bridge-client'), 'dir');
+  const installed = path.join(dir, 'node_modules', 'kestovar-bridge-client');
+  fs.mkdirSync(installed, { recursive: true });
+  const pack = spawnSync('npm', ['pack', path.join(ROOT, 'client'), '--pack-destination', dir, '--silent'],
+    { cwd: dir, encoding: 'utf8' });
+  assert.equal(pack.status, 0, pack.stderr);
+  const tarball = path.join(dir, pack.stdout.trim().split('\n').at(-1));
+  execFileSync('tar', ['-xzf', tarball, '-C', installed, '--strip-components=1']);
   fs.cpSync(path.join(HERE, 'types'), dir, { recursive: true });
   return dir;
 }
