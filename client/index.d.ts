@@ -152,4 +152,4 @@ export declare function stopBridge(options?: EndpointOptions): Promise<void>;
 export declare function readBridgeState(file?: string): Promise<BridgeState>;
 export declare function parseFrameRate(fps: FrameRate): [fpsN: number, fpsD: number];
 /** The bridge's rules for a hello: null when it takes the fields, else what is wrong. */
-export declare function checkHello(fields?: Partial<HelloFields>): string | null;
+export declare function checkHello(fields?: Partial<HelloFields> | null): string | null;

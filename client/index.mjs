@@ -133,8 +133,10 @@ function isIntegerIn(value, low, high) {
 }
 
 // The bridge's rules for a hello's fields { source, width, height, fpsN, fpsD, format }:
-// null when it takes them, else what is wrong, in the bridge's words.
-export function checkHello({ source, width, height, fpsN, fpsD, format } = {}) {
+// null when it takes them, else what is wrong, in the bridge's words. As for the bridge,
+// a missing fpsD is 1.
+export function checkHello(fields) {
+  const { source, width, height, fpsN, fpsD = 1, format } = fields ?? {};
   if (typeof source !== 'string' || source.length < 1 || source.length > MAX_SOURCE_CHARS ||
       /[\u0000-\u001f\u007f]/.test(source)) {
     return `source must be a name of 1 to ${MAX_SOURCE_CHARS} characters without control characters`;

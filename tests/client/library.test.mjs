@@ -112,7 +112,8 @@ test('the hello rules are the bridge\'s', () => {
     { fpsN: '30' }, { format: 'rgba' }, { width: 7679 }];
   assert.deepEqual(bad.map((change) => typeof checkHello({ ...good, ...change })), bad.map(() => 'string'));
   assert.match(checkHello({ ...good, width: 8192, height: 4096 }), /larger than 7680x4320/);
-  assert.notEqual(checkHello(), null);
+  assert.equal(checkHello({ ...good, fpsD: undefined }), null, 'a missing fpsD is 1, as for the bridge');
+  assert.deepEqual([checkHello(), checkHello(null)].map(Boolean), [true, true]);
 });
 
 test('a program on the port that cannot prove the token is not the bridge', async (t) => {
