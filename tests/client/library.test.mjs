@@ -306,3 +306,22 @@ test('reconnect: frames drop while the bridge is away, a restarted bridge is fou
   await assert.rejects(session.sendFrame(frame), { code: 'bad_hello' });
   await session.close();
 });
+
+test('in a page: crypto.subtle makes the same proofs; without it, the token itself', async (t) => {
+  const bridge = await fakeBridge(t, (socket, hello) => (hello.token === TOKEN
+    ? socket.send(JSON.stringify({ type: 'ready', frameBytes: 128 })) : answerReady(socket, hello)));
+  // A page: a `window`, the platform's crypto, and `ws` standing in for its WebSocket.
+  const saved = Object.getOwnPropertyDescriptor(globalThis, 'crypto');
+  const { crypto: platform } = globalThis;
+  globalThis.window = globalThis;
+  t.after(() => {
+    delete globalThis.window;
+    Object.defineProperty(globalThis, 'crypto', saved);
+  });
+  const page = { ...HELLO, port: bridge.port, token: TOKEN, WebSocket };
+  await (await connect(page)).close();
+  assert.ok(provesToken(bridge.firsts[0]), 'crypto.subtle');
+  Object.defineProperty(globalThis, 'crypto', { value: { getRandomValues: (bytes) => platform.getRandomValues(bytes) }, configurable: true });
+  await (await connect(page)).close();
+  assert.deepEqual([bridge.firsts[1].token, bridge.firsts[1].nonce], [TOKEN, undefined], 'no crypto.subtle (not a secure context)');
+});
