@@ -40,3 +40,5 @@ export interface Publisher {
 
 export declare function publishCanvas(canvas: HTMLCanvasElement | OffscreenCanvas, options: PublishOptions): Promise<Publisher>;
 export declare function publishVideo(source: HTMLVideoElement | MediaStreamTrack, options: PublishVideoOptions): Promise<Publisher>;
+/** In place: a VideoFrame's RGBA, RGBX, BGRA or BGRX pixels made RGBA with alpha 255 where undefined. */
+export declare function toRgba(pixels: Uint8Array, format: 'RGBA' | 'RGBX' | 'BGRA' | 'BGRX'): void;

