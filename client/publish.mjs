@@ -69,8 +69,11 @@ function webCodecsCapture(width, height) {
     let frame;
     try {
       frame = new VideoFrame(image, { timestamp: 0 });
-    } catch {
-      return null; // nothing to show yet (a video before its first frame, a 0-sized canvas)
+    } catch (error) {
+      // Nothing to show yet (a video before its first frame) is no failure; a source of
+      // another origin (SecurityError) is, and ends publishing.
+      if (error?.name === 'InvalidStateError') return null;
+      throw error;
     }
     try {
       const { width: w, height: h } = frame.visibleRect;
