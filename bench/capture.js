@@ -7,6 +7,8 @@
 // Medians of ROUNDS captures each, in milliseconds. No bridge is needed.
 //
 // Command:  node bench/capture.js [WIDTHxHEIGHT] [ROUNDS]   (default 1920x1080 30)
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { launchChromium } = require('../tests/rig/chromium.js');
 
@@ -51,7 +53,8 @@ async function main() {
   const { startDemoServer } = await import('../demo/browser-server.mjs');
   // The page only needs an origin of its own that serves the client; it finds no bridge.
   const server = await startDemoServer({ stateFile: path.join(__dirname, 'no-bridge.json') });
-  const browser = await launchChromium(path.join(require('node:os').tmpdir(), `kestovar-capture-${process.pid}`));
+  const profile = path.join(os.tmpdir(), `kestovar-capture-${process.pid}`);
+  const browser = await launchChromium(profile);
   try {
     const page = await browser.openPage(`${server.origin}/?frames=0`);
     const { format, medians } = await page.evaluate(`(${measure})(${width}, ${height}, ${rounds})`);
@@ -60,6 +63,7 @@ async function main() {
   } finally {
     await browser.close();
     await server.close();
+    fs.rmSync(profile, { recursive: true, force: true });
   }
 }
 
