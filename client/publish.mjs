@@ -130,6 +130,11 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
 
   async function frame() {
     try {
+      // While the bridge is away (reconnect), a frame is dropped without capturing it.
+      if (!bridge.live) {
+        skipped++;
+        return;
+      }
       const pixels = await capture(image);
       if (!pixels || stopped) return;
       captured++;
