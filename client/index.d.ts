@@ -38,6 +38,11 @@ export interface EndpointOptions {
   token?: string;
   /** Default '127.0.0.1'. */
   host?: string;
+  /**
+   * Where a page finds port and token: asked at every attempt (a restarted bridge has a
+   * new token), e.g. from the page's own server. A failure counts as no bridge.
+   */
+  locate?: () => Promise<{ port: number; token: string }> | { port: number; token: string };
   /** The state file to read instead of the bridge's own (Node.js). */
   stateFile?: string;
   /** How long the bridge may take to answer. Default 10000. */

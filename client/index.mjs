@@ -98,10 +98,21 @@ async function webSocketClass(options) {
   }
 }
 
-// Port and token: given, else from the state file (Node.js).
+// Port and token: given, else from options.locate() (a page), else from the state file
+// (Node.js).
 async function resolveEndpoint(options) {
   let { port, token } = options;
-  if ((port === undefined || token === undefined) && isNode()) {
+  if ((port === undefined || token === undefined) && typeof options.locate === 'function') {
+    // A page asks its own server, at every attempt: a restarted bridge has a new token.
+    let found;
+    try {
+      found = await options.locate();
+    } catch (error) {
+      throw new BridgeError('no_state_file', `locate() found no bridge: ${error?.message ?? error}`);
+    }
+    port ??= found?.port;
+    token ??= found?.token;
+  } else if ((port === undefined || token === undefined) && isNode()) {
     const state = await readBridgeState(options.stateFile);
     port ??= state.port;
     token ??= state.token;
@@ -333,7 +344,8 @@ async function openSession(options, settings) {
 // options: source, width, height, fps (number or 'N/D', default 30), format ('RGBA' or
 // 'UYVY'), port and token (Node.js: default from the state file), host, whenBusy ('wait'
 // or 'drop'), maxBufferedFrames (2), timeoutMs (10000), stateFile, WebSocket,
-// reconnect (false, true or { minDelayMs: 250, maxDelayMs: 5000 }).
+// reconnect (false, true or { minDelayMs: 250, maxDelayMs: 5000 }), locate (a function
+// giving { port, token }, asked at each attempt).
 export async function connect(options = {}) {
   const settings = sessionSettings(options);
   let first = null;

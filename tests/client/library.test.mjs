@@ -337,3 +337,19 @@ test('a captured frame made RGBA: BGR swapped, an undefined alpha made opaque', 
   assert.deepEqual(['RGBA', 'RGBX', 'BGRA', 'BGRX'].map(made), [[1, 2, 3, 4, 5, 6, 7, 8], [1, 2, 3, 255, 5, 6, 7, 255],
     [3, 2, 1, 4, 7, 6, 5, 8], [3, 2, 1, 255, 7, 6, 5, 255]]);
 });
+
+test('reconnect with locate(): a page asks its server again for the port and token', async (t) => {
+  let where = null;
+  const locate = async () => where ?? Promise.reject(new Error('HTTP 503'));
+  const session = await connect({ ...HELLO, locate, reconnect: { minDelayMs: 20, maxDelayMs: 40 } });
+  t.after(() => session.close());
+  assert.equal(session.state, 'reconnecting');
+  const token = 'cd'.repeat(32);
+  const bridge = await fakeBridge(t, (socket, hello) => answerReady(socket, hello, bridge, token));
+  where = { port: bridge.port, token };
+  await new Promise((resolve) => session.on('state', ({ state }) => state === 'connected' && resolve()));
+  assert.equal(await session.sendFrame(new Uint8Array(128)), true);
+  assert.ok(provesToken(bridge.firsts[0], token));
+  where = null;
+  await assert.rejects(connect({ ...HELLO, locate }), { code: 'no_state_file', message: 'locate() found no bridge: HTTP 503' });
+});
