@@ -15,6 +15,16 @@ const DEFAULT_BUFFERED_FRAMES = 2;
 const POLL_MS = 2;
 const BYTES_PER_PIXEL = { RGBA: 4, UYVY: 2 };
 const STATE_FILE = 'bridge.json';
+const RECONNECT_MIN_MS = 250;
+const RECONNECT_MAX_MS = 5000;
+// The labels of the two HMACs that prove the token without sending it.
+const HELLO_PROOF_LABEL = 'kestovar-hello:';
+const READY_PROOF_LABEL = 'kestovar-ready:';
+// The bridge's own limits on a hello (validateHello in app/src/session.js).
+const MAX_DIMENSION = 8192;
+const MAX_PIXELS = 7680 * 4320;
+const MAX_RATE_TERM = 1000000;
+const MAX_SOURCE_CHARS = 200;
 
 // The bridge's refusals by close code, for a close that came without an error text.
 const CLOSE_CODE_IDS = { 1001: 'shutting_down', 1011: 'runtime_unavailable', 1013: 'busy' };
@@ -23,7 +33,7 @@ const CLOSE_CODE_IDS = { 1001: 'shutting_down', 1011: 'runtime_unavailable', 101
 // (bad_token, busy, bad_hello, wrong_frame_size, runtime_unavailable, timeout,
 // too_much_output, protocol_error), shutting_down, or one of the client's:
 // origin_refused, bridge_unreachable, connect_timeout, connection_lost, closed,
-// send_in_progress, bad_options, no_state_file, bad_state_file.
+// send_in_progress, bad_options, no_state_file, bad_state_file, unverified_bridge.
 export class BridgeError extends Error {
   constructor(code, message, closeCode) {
     super(message);
@@ -88,10 +98,21 @@ async function webSocketClass(options) {
   }
 }
 
-// Port and token: given, else from the state file (Node.js).
+// Port and token: given, else from options.locate() (a page), else from the state file
+// (Node.js).
 async function resolveEndpoint(options) {
   let { port, token } = options;
-  if ((port === undefined || token === undefined) && isNode()) {
+  if ((port === undefined || token === undefined) && typeof options.locate === 'function') {
+    // A page asks its own server, at every attempt: a restarted bridge has a new token.
+    let found;
+    try {
+      found = await options.locate();
+    } catch (error) {
+      throw new BridgeError('no_state_file', `locate() found no bridge: ${error?.message ?? error}`);
+    }
+    port ??= found?.port;
+    token ??= found?.token;
+  } else if ((port === undefined || token === undefined) && isNode()) {
     const state = await readBridgeState(options.stateFile);
     port ??= state.port;
     token ??= state.token;
@@ -118,16 +139,73 @@ export function parseFrameRate(fps) {
   throw new BridgeError('bad_options', `fps must be a number or "N/D", not ${JSON.stringify(fps)}`);
 }
 
-function helloFrom(options, token) {
-  const format = options.format ?? 'RGBA';
-  const [fpsN, fpsD] = parseFrameRate(options.fps ?? 30);
-  const { source, width, height } = options;
-  if (!BYTES_PER_PIXEL[format]) throw new BridgeError('bad_options', 'format must be "RGBA" or "UYVY"');
-  if (!Number.isInteger(width) || !Number.isInteger(height) || width < 1 || height < 1) {
-    throw new BridgeError('bad_options', 'width and height must be whole numbers of pixels');
+function isIntegerIn(value, low, high) {
+  return Number.isInteger(value) && value >= low && value <= high;
+}
+
+// The bridge's rules for a hello's fields { source, width, height, fpsN, fpsD, format }:
+// null when it takes them, else what is wrong, in the bridge's words. As for the bridge,
+// a missing fpsD is 1.
+export function checkHello(fields) {
+  const { source, width, height, fpsN, fpsD = 1, format } = fields ?? {};
+  if (typeof source !== 'string' || source.length < 1 || source.length > MAX_SOURCE_CHARS ||
+      /[\u0000-\u001f\u007f]/.test(source)) {
+    return `source must be a name of 1 to ${MAX_SOURCE_CHARS} characters without control characters`;
   }
-  if (typeof source !== 'string' || source === '') throw new BridgeError('bad_options', 'source must name the NDI source');
-  return { type: 'hello', token, source, width, height, fpsN, fpsD, format };
+  if (!isIntegerIn(width, 2, MAX_DIMENSION) || !isIntegerIn(height, 2, MAX_DIMENSION)) {
+    return `width and height must be whole numbers from 2 to ${MAX_DIMENSION}`;
+  }
+  if (width * height > MAX_PIXELS) return 'frames larger than 7680x4320 pixels are not supported';
+  if (!isIntegerIn(fpsN, 1, MAX_RATE_TERM) || !isIntegerIn(fpsD, 1, MAX_RATE_TERM)) {
+    return `fpsN and fpsD must be whole numbers from 1 to ${MAX_RATE_TERM}`;
+  }
+  if (format !== 'RGBA' && format !== 'UYVY') return 'format must be "RGBA" or "UYVY"';
+  if (format === 'UYVY' && width % 2 !== 0) return 'UYVY frames need an even width';
+  return null;
+}
+
+// The hello's fields from the options, checked as the bridge checks them.
+function helloFields(options) {
+  const [fpsN, fpsD] = parseFrameRate(options.fps ?? 30);
+  const { source, width, height, format = 'RGBA' } = options;
+  const fields = { source, width, height, fpsN, fpsD, format };
+  const problem = checkHello(fields);
+  if (problem) throw new BridgeError('bad_options', problem);
+  return fields;
+}
+
+function hex(bytes) {
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+// HMAC-SHA256 of message keyed by the token, in lowercase hex: node:crypto in Node.js,
+// crypto.subtle in a page (a secure context, as http://127.0.0.1 is); null without either.
+async function hmacHex(token, message) {
+  if (isNode()) {
+    const { createHmac } = await import('node:crypto');
+    return createHmac('sha256', token).update(message).digest('hex');
+  }
+  const subtle = globalThis.crypto?.subtle;
+  if (!subtle) return null;
+  const encoder = new TextEncoder();
+  const key = await subtle.importKey('raw', encoder.encode(token), { name: 'HMAC', hash: 'SHA-256' }, false, ['sign']);
+  return hex(new Uint8Array(await subtle.sign('HMAC', key, encoder.encode(message))));
+}
+
+async function randomNonce() {
+  if (isNode()) return (await import('node:crypto')).randomBytes(16).toString('hex');
+  if (!globalThis.crypto?.getRandomValues) return null;
+  return hex(globalThis.crypto.getRandomValues(new Uint8Array(16)));
+}
+
+// What a first message carries to show the token without sending it: a fresh nonce and
+// its proof, and the proof the bridge's ready must carry back (a program that took over
+// a stale port cannot make it). Without HMAC at hand, the token itself, unverified.
+async function tokenProof(token) {
+  const nonce = await randomNonce();
+  const proof = nonce && await hmacHex(token, HELLO_PROOF_LABEL + nonce);
+  if (!proof) return { fields: { token }, readyProof: null };
+  return { fields: { nonce, proof }, readyProof: await hmacHex(token, READY_PROOF_LABEL + nonce) };
 }
 
 // The error for a refusal: the bridge's error text if it sent one, else the close code.
@@ -220,25 +298,207 @@ function textMessage(event) {
   }
 }
 
-// Connects, says hello and resolves once the bridge is ready for frames.
-// options: source, width, height, fps (number or 'N/D', default 30), format ('RGBA' or
-// 'UYVY'), port and token (Node.js: default from the state file), host, whenBusy ('wait'
-// or 'drop'), maxBufferedFrames (2), timeoutMs (10000), stateFile, WebSocket.
-export async function connect(options = {}) {
+// The options connect() checks before it opens anything.
+function sessionSettings(options) {
   const whenBusy = options.whenBusy ?? 'wait';
   if (whenBusy !== 'wait' && whenBusy !== 'drop') throw new BridgeError('bad_options', 'whenBusy must be "wait" or "drop"');
   const bufferedFrames = options.maxBufferedFrames ?? DEFAULT_BUFFERED_FRAMES;
   if (!Number.isInteger(bufferedFrames) || bufferedFrames < 1) {
     throw new BridgeError('bad_options', 'maxBufferedFrames must be a whole number from 1');
   }
+  const hello = helloFields(options);
+  const { reconnect = false } = options;
+  let retry = null;
+  if (reconnect === true || (reconnect !== null && typeof reconnect === 'object')) {
+    retry = { minDelayMs: reconnect.minDelayMs ?? RECONNECT_MIN_MS, maxDelayMs: reconnect.maxDelayMs ?? RECONNECT_MAX_MS };
+    if (!(retry.minDelayMs > 0) || !(retry.maxDelayMs >= retry.minDelayMs)) {
+      throw new BridgeError('bad_options', 'reconnect delays must be minDelayMs > 0 and maxDelayMs >= minDelayMs');
+    }
+  } else if (reconnect !== false) {
+    throw new BridgeError('bad_options', 'reconnect must be true, false or { minDelayMs, maxDelayMs }');
+  }
+  return { whenBusy, bufferedFrames, hello, retry, frameBytes: hello.width * hello.height * BYTES_PER_PIXEL[hello.format] };
+}
+
+// One connection: port and token (read again each time from the state file unless
+// given), the hello with the token's proof, and the bridge's proof in its ready.
+async function openSession(options, settings) {
   const endpoint = await resolveEndpoint(options);
-  const hello = helloFrom(options, endpoint.token);
+  const { fields, readyProof } = await tokenProof(endpoint.token);
+  const hello = { type: 'hello', ...fields, ...settings.hello };
   const { socket, reply } = await openAndAsk(options, { url: endpoint.url, message: hello });
   if (reply.type !== 'ready') {
     socket.close();
     throw new BridgeError('protocol_error', `expected the bridge to be ready, got ${JSON.stringify(reply.type)}`);
   }
-  return createSession(socket, reply, { ...options, ...endpoint, whenBusy, bufferedFrames });
+  if (readyProof !== null && reply.proof !== readyProof) {
+    socket.close();
+    throw new BridgeError('unverified_bridge', `the program at ${endpoint.url} could not prove it is the bridge ` +
+      'that holds this token (a stale state file, and another program on its port?)');
+  }
+  return createSession(socket, reply, { ...options, ...endpoint, ...settings });
+}
+
+// Connects, says hello and resolves once the bridge is ready for frames. With reconnect,
+// it resolves at once when the bridge is away, and keeps trying.
+// options: source, width, height, fps (number or 'N/D', default 30), format ('RGBA' or
+// 'UYVY'), port and token (Node.js: default from the state file), host, whenBusy ('wait'
+// or 'drop'), maxBufferedFrames (2), timeoutMs (10000), stateFile, WebSocket,
+// reconnect (false, true or { minDelayMs: 250, maxDelayMs: 5000 }), locate (a function
+// giving { port, token }, asked at each attempt).
+export async function connect(options = {}) {
+  const settings = sessionSettings(options);
+  let first = null;
+  try {
+    first = await openSession(options, settings);
+  } catch (error) {
+    if (!settings.retry || !isRetried(error, options)) throw error;
+    return keepConnected(options, settings, null, error);
+  }
+  return keepConnected(options, settings, first, null);
+}
+
+// The failures a later attempt may overcome: the bridge away, starting, stopping or
+// restarted (a new token in the state file), or another program on its old port.
+function isRetried(error, options) {
+  return ['bridge_unreachable', 'connect_timeout', 'connection_lost', 'shutting_down', 'busy', 'runtime_unavailable',
+    'no_state_file', 'bad_state_file', 'unverified_bridge'].includes(error?.code) ||
+    (error?.code === 'bad_token' && options.token === undefined);
+}
+
+// The session the application holds, over one connection or, with reconnect, one after
+// another. Listeners of 'state' hear each change as { state, error, attempt, delayMs }:
+// 'connected'; 'disconnected' when a connection ends (with reconnect, 'reconnecting'
+// follows); 'reconnecting' before each attempt; 'closed' once for good (error null after
+// close()). While the bridge is away, sendFrame resolves false and counts a drop.
+function keepConnected(options, settings, first, firstError) {
+  const listeners = new Set();
+  let current = null;
+  let state = 'disconnected';
+  let lastError = firstError;
+  let ended = false;
+  let timer = null;
+  let attempting = null;
+  // Frames of the connections before the current one, and those dropped with none.
+  let earlierSent = 0;
+  let earlierDropped = 0;
+  let resolveClosed;
+  const closed = new Promise((resolve) => { resolveClosed = resolve; });
+
+  function emit(next, detail = {}) {
+    state = next;
+    const event = { state: next, error: null, ...detail };
+    for (const listener of [...listeners]) {
+      try {
+        listener(event);
+      } catch (error) {
+        // As an EventTarget does: reported, and the other listeners still hear it.
+        setTimeout(() => { throw error; });
+      }
+    }
+  }
+
+  function adopt(session) {
+    if (current) {
+      earlierSent += current.sent;
+      earlierDropped += current.dropped;
+    }
+    current = session;
+    emit('connected');
+    session.closed.then((error) => {
+      if (ended || error === null) return;
+      lastError = error;
+      emit('disconnected', { error });
+      if (settings.retry && isRetried(error, options)) retry(1);
+      else finish(error);
+    });
+  }
+
+  function retry(attempt) {
+    const delayMs = Math.min(settings.retry.maxDelayMs, settings.retry.minDelayMs * 2 ** (attempt - 1));
+    emit('reconnecting', { error: lastError, attempt, delayMs });
+    timer = setTimeout(() => {
+      timer = null;
+      attempting = openSession(options, settings).then((session) => {
+        attempting = null;
+        if (ended) return session.close();
+        adopt(session);
+      }, (error) => {
+        attempting = null;
+        if (ended) return;
+        lastError = error;
+        if (isRetried(error, options)) retry(attempt + 1);
+        else finish(error);
+      });
+    }, delayMs);
+  }
+
+  function finish(error) {
+    ended = true;
+    clearTimeout(timer);
+    emit('closed', { error });
+    resolveClosed(error);
+  }
+
+  // Sends one whole frame on the live connection; false while there is none (reconnect).
+  async function sendFrame(pixels) {
+    const session = current;
+    if (session?.live) {
+      try {
+        return await session.sendFrame(pixels);
+      } catch (error) {
+        // The connection ended under this frame: with reconnect, one more frame dropped.
+        if (!settings.retry || session.live || ended) throw error;
+      }
+    } else if (ended || !settings.retry) {
+      if (session) return session.sendFrame(pixels);
+      throw lastError;
+    }
+    earlierDropped++;
+    return false;
+  }
+
+  async function close() {
+    if (ended) return closed.then(() => undefined);
+    ended = true;
+    clearTimeout(timer);
+    await attempting;
+    if (current?.live) await current.close();
+    emit('closed', { error: null });
+    resolveClosed(null);
+  }
+
+  if (first) adopt(first);
+  else retry(1);
+
+  return {
+    frameBytes: settings.frameBytes,
+    sendFrame,
+    // The bridge's counters: frames, cpuUserUs, cpuSystemUs, firstFrameMs, lastFrameMs.
+    stats: () => (current ? current.stats() : Promise.reject(lastError)),
+    close,
+    stopBridge: () => stopBridge(options),
+    // Resolves when the session ends for good: null after close(), else the BridgeError.
+    closed,
+    on(event, listener) {
+      if (event !== 'state' || typeof listener !== 'function') {
+        throw new BridgeError('bad_options', 'on(\'state\', listener) is the one event');
+      }
+      listeners.add(listener);
+      return this;
+    },
+    off(event, listener) {
+      listeners.delete(listener);
+      return this;
+    },
+    get state() { return state; },
+    // The last ready of the bridge and its status page, to show the user what it publishes.
+    get ready() { return current?.ready ?? null; },
+    get statusPage() { return current?.statusPage ?? null; },
+    get sent() { return earlierSent + (current?.sent ?? 0); },
+    get dropped() { return earlierDropped + (current?.dropped ?? 0); },
+    get live() { return Boolean(current?.live) && !ended; },
+  };
 }
 
 function frameBytesOf(pixels) {
@@ -362,8 +622,9 @@ function createSession(socket, ready, options) {
 // Asks the bridge to shut down (it flushes and leaves). Resolves once it has accepted.
 export async function stopBridge(options = {}) {
   const endpoint = await resolveEndpoint(options);
+  const { fields } = await tokenProof(endpoint.token);
   try {
-    await openAndAsk(options, { url: endpoint.url, message: { type: 'shutdown', token: endpoint.token } });
+    await openAndAsk(options, { url: endpoint.url, message: { type: 'shutdown', ...fields } });
   } catch (error) {
     // A shutdown request is answered by a normal close, never by a reply.
     if (error.code === 'connection_lost' && error.closeCode === 1000) return;

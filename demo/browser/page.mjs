@@ -1,9 +1,12 @@
 // The browser demo: draws moving bars, a frame counter and the time into a canvas and
-// publishes each frame through the bridge. This page's server hands it the bridge's port
-// and token (GET /bridge), read from the bridge's state file.
-// Query: width, height, fps, seconds or frames, whenBusy, source, hash=1 (FNV-1a 64 of
-// every frame sent, for the tests). When it ends, the page posts a report to /report.
-import { connect } from '/client/index.mjs';
+// publishes it through the bridge with publishCanvas, or plays the canvas as a video
+// (canvas.captureStream()) and publishes that with publishVideo. This page's server hands
+// it the bridge's port and token (GET /bridge), read from the bridge's state file.
+// Query: width, height, fps, seconds or frames, source, capture ('auto', 'webcodecs',
+// 'getImageData'), video=element|track, still=1 (draws once), hash=1 (FNV-1a 64 of every
+// frame sent, and the colour in the middle of each bar, for the tests). When it ends,
+// the page posts a report to /report.
+import { publishCanvas, publishVideo } from '/client/publish.mjs';
 import { fnv1a64 } from './fnv.mjs';
 
 const query = new URLSearchParams(location.search);
@@ -12,11 +15,13 @@ const height = Number(query.get('height') || 360);
 const fps = query.get('fps') || '30';
 const total = query.has('frames') ? Number(query.get('frames')) : Math.round(Number(query.get('seconds') || 5) * parseFloat(fps));
 const hashing = query.get('hash') === '1';
+const still = query.get('still') === '1';
+const videoSource = query.get('video');
 
 const canvas = document.getElementById('canvas');
 canvas.width = width;
 canvas.height = height;
-const context = canvas.getContext('2d', { willReadFrequently: true });
+const context = canvas.getContext('2d', { willReadFrequently: true, alpha: false });
 const shown = (id, text) => { document.getElementById(id).textContent = text; };
 
 function showState(state, text = state) {
@@ -26,9 +31,9 @@ function showState(state, text = state) {
 }
 
 const BAR_COLOURS = ['#c0c0c0', '#c0c000', '#00c0c0', '#00c000', '#c000c0', '#c00000', '#0000c0'];
+const barWidth = width / BAR_COLOURS.length;
 
 function draw(n) {
-  const barWidth = width / BAR_COLOURS.length;
   const shift = (n * 4) % width;
   context.fillStyle = '#101010';
   context.fillRect(0, 0, width, height);
@@ -43,7 +48,15 @@ function draw(n) {
   context.fillText(`frame ${String(n).padStart(6, '0')}`, width * 0.04, height * 0.84);
   context.font = `${Math.round(height / 14)}px monospace`;
   context.fillText(new Date().toISOString().slice(11, 23), width * 0.04, height * 0.95);
-  return context.getImageData(0, 0, width, height).data;
+}
+
+// [r, g, b] in the middle of each bar as the bars stand when still.
+function barSamples(pixels) {
+  const y = Math.round(height * 0.35);
+  return BAR_COLOURS.map((_, i) => {
+    const at = (y * width + Math.round((i + 0.5) * barWidth)) * 4;
+    return [pixels[at], pixels[at + 1], pixels[at + 2]];
+  });
 }
 
 async function report(result) {
@@ -55,38 +68,61 @@ async function report(result) {
   });
 }
 
+// The canvas played as a video: a <video> element, or the stream's track itself.
+async function canvasAsVideo() {
+  const stream = canvas.captureStream(parseFloat(fps));
+  if (videoSource === 'track') return stream.getVideoTracks()[0];
+  const video = Object.assign(document.createElement('video'), { muted: true, playsInline: true, srcObject: stream });
+  await video.play();
+  return video;
+}
+
 async function run() {
   const answer = await fetch('/bridge', { cache: 'no-store' });
   const { port, token, code, message } = await answer.json();
   if (!answer.ok) throw Object.assign(new Error(message), { code });
-  const bridge = await connect({
-    port, token, width, height, fps,
-    source: query.get('source') || 'Kestovar browser demo',
-    whenBusy: query.get('whenBusy') || 'wait',
-  });
-  showState('live');
+  let n = 0;
+  draw(n);
+  const interval = 1000 / parseFloat(fps);
+  const drawing = still ? null : setInterval(() => draw(++n), interval);
   const hashes = [];
+  const samples = [];
+  let counted = 0;
+  let reachedTotal;
+  const enough = new Promise((resolve) => { reachedTotal = resolve; });
+  const options = {
+    port, token, fps,
+    source: query.get('source') || 'Kestovar browser demo',
+    capture: query.get('capture') || 'auto',
+    onSent(pixels) {
+      if (hashing) {
+        hashes.push(fnv1a64(pixels));
+        samples.push(barSamples(pixels));
+      }
+      if (++counted >= total) reachedTotal();
+    },
+  };
+  const publisher = videoSource ? await publishVideo(await canvasAsVideo(), options) : await publishCanvas(canvas, options);
+  showState('live');
   const start = performance.now();
   let rateFrom = { at: start, sent: 0 };
-  const interval = 1000 / (bridge.ready.fpsN / bridge.ready.fpsD);
-  for (let n = 0; n < total; n++) {
-    const wait = start + n * interval - performance.now();
-    if (wait > 0) await new Promise((resolve) => setTimeout(resolve, wait));
-    const pixels = draw(n);
-    if (await bridge.sendFrame(pixels) && hashing) hashes.push(fnv1a64(pixels));
-    shown('sent', bridge.sent);
-    shown('dropped', bridge.dropped);
+  const showing = setInterval(() => {
+    const { sent, dropped } = publisher.stats();
+    shown('sent', sent);
+    shown('dropped', dropped);
     const now = performance.now();
-    if (now - rateFrom.at >= 1000) {
-      shown('rate', `${((bridge.sent - rateFrom.sent) * 1000 / (now - rateFrom.at)).toFixed(1)} fps`);
-      rateFrom = { at: now, sent: bridge.sent };
-    }
-  }
+    shown('rate', `${((sent - rateFrom.sent) * 1000 / (now - rateFrom.at)).toFixed(1)} fps`);
+    rateFrom = { at: now, sent };
+  }, 1000);
+  await Promise.race([enough, publisher.closed.then((error) => { if (error) throw error; })]);
+  const reference = fnv1a64(context.getImageData(0, 0, width, height).data);
+  await publisher.stop();
+  clearInterval(drawing);
+  clearInterval(showing);
   const seconds = (performance.now() - start) / 1000;
-  const stats = await bridge.stats();
-  await bridge.close();
-  showState('done', `done: ${bridge.sent} frames sent`);
-  await report({ sent: bridge.sent, dropped: bridge.dropped, seconds, bridgeFrames: stats.frames, hashes });
+  const { sent, dropped, method } = publisher.stats();
+  showState('done', `done: ${sent} frames sent`);
+  await report({ sent, dropped, seconds, method, closed: await publisher.closed, hashes, samples, reference });
 }
 
 run().catch(async (error) => {

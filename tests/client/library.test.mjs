@@ -1,8 +1,9 @@
 // The client library against a fake bridge in this process (the `ws` server): the
-// hello and ready, every refusal the bridge can give, back-pressure in both modes, the
-// timeout and the state file.
+// hello and ready with the token's proofs, every refusal the bridge can give,
+// back-pressure in both modes, the timeout, the state file and reconnecting.
 import test from 'node:test';
 import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -10,15 +11,23 @@ import path from 'node:path';
 import { once } from 'node:events';
 import { createRequire } from 'node:module';
 import WebSocket, { WebSocketServer } from 'ws';
-import { connect, parseFrameRate } from '../../client/index.mjs';
+import { connect, checkHello, parseFrameRate } from '../../client/index.mjs';
+import { toRgba } from '../../client/publish.mjs';
 
 const cjs = createRequire(import.meta.url)('../../client/index.cjs');
 const TOKEN = 'ab'.repeat(32);
 const HELLO = { source: 'Test source ✓', width: 8, height: 4, fps: 25 };
 
-function answerReady(socket, hello) {
-  const { token, ...settings } = hello;
-  socket.send(JSON.stringify({ ...settings, type: 'ready', frameBytes: hello.width * hello.height * 4 }));
+const hmac = (token, label, nonce) => crypto.createHmac('sha256', token).update(label + nonce).digest('hex');
+const provesToken = (message, token = TOKEN) => /^[0-9a-f]{32}$/.test(message.nonce) &&
+  message.proof === hmac(token, 'kestovar-hello:', message.nonce) && message.token === undefined;
+
+// The bridge's answer to a hello that proves its token, with its own proof.
+function answerReady(socket, hello, bridge, token = TOKEN) {
+  if (!provesToken(hello, token)) return refuse(socket, 1008, 'bad_token', 'wrong token');
+  const { nonce, proof, ...settings } = hello;
+  socket.send(JSON.stringify({ ...settings, type: 'ready', frameBytes: hello.width * hello.height * 4,
+    proof: hmac(token, 'kestovar-ready:', nonce) }));
 }
 
 function refuse(socket, code, error, message) {
@@ -35,11 +44,12 @@ async function fakeBridge(t, onFirst = answerReady) {
     verifyClient: ({ origin }, done) => done(!origin || origin === 'http://allowed.test', 403, 'origin not allowed'),
   });
   await once(server, 'listening');
-  t.after(() => new Promise((resolve) => {
+  const stop = () => new Promise((resolve) => {
     for (const client of server.clients) client.terminate();
     server.close(resolve);
-  }));
-  const bridge = { port: server.address().port, firsts: [], frames: [], closes: [], sockets: [] };
+  });
+  t.after(stop);
+  const bridge = { port: server.address().port, firsts: [], frames: [], closes: [], sockets: [], stop };
   server.on('connection', (socket) => {
     bridge.sockets.push(socket);
     socket.on('message', (data, isBinary) => {
@@ -65,8 +75,9 @@ async function freePort() {
 test('hello, ready, frames of every kind byte-exact, stats and close', async (t) => {
   const bridge = await fakeBridge(t);
   const session = await connect({ ...HELLO, fps: '30000/1001', port: bridge.port, token: TOKEN });
-  assert.deepEqual(bridge.firsts, [{ type: 'hello', token: TOKEN, source: HELLO.source, width: 8, height: 4,
-    fpsN: 30000, fpsD: 1001, format: 'RGBA' }]);
+  const { nonce, proof, ...hello } = bridge.firsts[0];
+  assert.deepEqual(hello, { type: 'hello', source: HELLO.source, width: 8, height: 4, fpsN: 30000, fpsD: 1001, format: 'RGBA' });
+  assert.ok(provesToken(bridge.firsts[0]), 'a fresh nonce and its proof, never the token');
   assert.equal(session.frameBytes, 128);
   assert.equal(session.statusPage, `http://127.0.0.1:${bridge.port}/`);
   const frames = [new Uint8Array(128).fill(1), new Uint8ClampedArray(128).fill(2),
@@ -87,6 +98,34 @@ test('hello, ready, frames of every kind byte-exact, stats and close', async (t)
   for (const bad of ['fast', -1, 0, NaN]) assert.throws(() => parseFrameRate(bad), { code: 'bad_options' });
   await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, format: 'NV12' }), { code: 'bad_options' });
   await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, whenBusy: 'queue' }), { code: 'bad_options' });
+  await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, reconnect: 'yes' }), { code: 'bad_options' });
+  await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, width: 7, format: 'UYVY' }),
+    { code: 'bad_options', message: 'UYVY frames need an even width' });
+  assert.equal(bridge.firsts.length, 1, 'bad options never reach the bridge');
+});
+
+test('the hello rules are the bridge\'s', () => {
+  const good = { source: 'x'.repeat(200), width: 7680, height: 4320, fpsN: 1000000, fpsD: 1, format: 'UYVY' };
+  assert.equal(checkHello(good), null);
+  assert.equal(checkHello({ ...good, width: 2, height: 2, format: 'RGBA', source: 'Ünïcode ✓' }), null);
+  const bad = [{ source: '' }, { source: 'x'.repeat(201) }, { source: 'a\u0007b' }, { source: 'a\u007fb' }, { source: 42 },
+    { width: 1 }, { height: 8193 }, { width: 2.5 }, { width: 8192, height: 4096 }, { fpsN: 0 }, { fpsD: 1000001 },
+    { fpsN: '30' }, { format: 'rgba' }, { width: 7679 }];
+  assert.deepEqual(bad.map((change) => typeof checkHello({ ...good, ...change })), bad.map(() => 'string'));
+  assert.match(checkHello({ ...good, width: 8192, height: 4096 }), /larger than 7680x4320/);
+  assert.equal(checkHello({ ...good, fpsD: undefined }), null, 'a missing fpsD is 1, as for the bridge');
+  assert.deepEqual([checkHello(), checkHello(null)].map(Boolean), [true, true]);
+});
+
+test('a program on the port that cannot prove the token is not the bridge', async (t) => {
+  const impostor = await fakeBridge(t, (socket, hello) => {
+    socket.send(JSON.stringify({ type: 'ready', frameBytes: hello.width * hello.height * 4, proof: '0'.repeat(64) }));
+  });
+  await assert.rejects(connect({ ...HELLO, port: impostor.port, token: TOKEN }),
+    { code: 'unverified_bridge', message: /could not prove it is the bridge/ });
+  await once(impostor.sockets[0], 'close');
+  assert.equal(impostor.frames.length, 0);
+  assert.equal(impostor.firsts[0].token, undefined);
 });
 
 test('every refusal is an error with the bridge\'s id, close code and message', async (t) => {
@@ -193,7 +232,7 @@ test('port and token from the state file; stopping the bridge', async (t) => {
   const stopped = [];
   const bridge = await fakeBridge(t, (socket, message) => {
     if (message.type === 'hello') return answerReady(socket, message);
-    if (message.token !== TOKEN) return refuse(socket, 1008, 'bad_token', 'wrong token');
+    if (!provesToken(message)) return refuse(socket, 1008, 'bad_token', 'wrong token');
     stopped.push(message);
     socket.close(1000);
   });
@@ -209,10 +248,108 @@ test('port and token from the state file; stopping the bridge', async (t) => {
   await assert.rejects(cjs.connect(HELLO), { code: 'bad_state_file' });
   fs.writeFileSync(file, JSON.stringify({ port: bridge.port, pid: 1, token: TOKEN, started: new Date().toISOString() }));
   const session = await cjs.connect(HELLO);
-  assert.equal(bridge.firsts[0].token, TOKEN);
+  assert.ok(provesToken(bridge.firsts[0]));
   await session.close();
 
   await cjs.stopBridge();
-  assert.deepEqual(stopped, [{ type: 'shutdown', token: TOKEN }]);
+  assert.deepEqual(stopped.map(({ nonce, proof, ...rest }) => rest), [{ type: 'shutdown' }]);
+  assert.ok(provesToken(stopped[0]));
   await assert.rejects(cjs.stopBridge({ token: 'cd'.repeat(32) }), { code: 'bad_token', message: 'wrong token' });
+});
+
+test('reconnect: frames drop while the bridge is away, a restarted bridge is found again', async (t) => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-state-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const stateFile = path.join(dir, 'bridge.json');
+  const writeState = (port, token) => fs.writeFileSync(stateFile, JSON.stringify({ port, pid: 1, token, started: '' }));
+  const frame = new Uint8Array(128).fill(7);
+
+  // No bridge yet: connect resolves, and keeps trying.
+  const session = await connect({ ...HELLO, stateFile, reconnect: { minDelayMs: 20, maxDelayMs: 80 } });
+  t.after(() => session.close());
+  const events = [];
+  const connected = () => new Promise((resolve) => session.on('state', function onState({ state }) {
+    if (state === 'connected') resolve(session.off('state', onState));
+  }));
+  session.on('state', ({ state, error, attempt, delayMs }) => events.push([state, error?.code, attempt, delayMs]));
+  assert.equal(session.state, 'reconnecting');
+  assert.equal(await session.sendFrame(frame), false);
+
+  const first = await fakeBridge(t);
+  writeState(first.port, TOKEN);
+  await connected();
+  assert.deepEqual([await session.sendFrame(frame), session.live, session.statusPage], [true, true, `http://127.0.0.1:${first.port}/`]);
+  await session.stats();
+
+  // The bridge stops; another starts on another port with another token.
+  events.length = 0;
+  refuse(first.sockets[0], 1001, null, 'the bridge is shutting down');
+  await first.stop();
+  await new Promise((resolve) => session.on('state', ({ attempt }) => attempt === 4 && resolve()));
+  assert.equal(await session.sendFrame(frame), false);
+  const token = 'cd'.repeat(32);
+  const second = await fakeBridge(t, (socket, hello) => answerReady(socket, hello, second, token));
+  writeState(second.port, token);
+  await connected();
+  assert.equal(await session.sendFrame(frame), true);
+  await session.stats();
+  assert.ok(provesToken(second.firsts[0], token));
+  assert.deepEqual(events.slice(0, 5), [['disconnected', 'shutting_down', undefined, undefined],
+    ['reconnecting', 'shutting_down', 1, 20], ['reconnecting', 'bridge_unreachable', 2, 40],
+    ['reconnecting', 'bridge_unreachable', 3, 80], ['reconnecting', 'bridge_unreachable', 4, 80]]);
+  assert.deepEqual(events.at(-1), ['connected', undefined, undefined, undefined]);
+  assert.deepEqual([session.sent, session.dropped, first.frames.length, second.frames.length], [2, 2, 1, 1]);
+
+  // A refusal no attempt can overcome ends it for good.
+  refuse(second.sockets[0], 1008, 'bad_hello', 'bad hello: no');
+  assert.equal((await session.closed).code, 'bad_hello');
+  assert.deepEqual(events.slice(-2).map((e) => e.slice(0, 2)), [['disconnected', 'bad_hello'], ['closed', 'bad_hello']]);
+  await assert.rejects(session.sendFrame(frame), { code: 'bad_hello' });
+  await session.close();
+});
+
+test('in a page: crypto.subtle makes the same proofs; without it, the token itself', async (t) => {
+  const bridge = await fakeBridge(t, (socket, hello) => (hello.token === TOKEN
+    ? socket.send(JSON.stringify({ type: 'ready', frameBytes: 128 })) : answerReady(socket, hello)));
+  // A page: a `window`, the platform's crypto, and `ws` standing in for its WebSocket.
+  const saved = Object.getOwnPropertyDescriptor(globalThis, 'crypto');
+  const { crypto: platform } = globalThis;
+  globalThis.window = globalThis;
+  t.after(() => {
+    delete globalThis.window;
+    Object.defineProperty(globalThis, 'crypto', saved);
+  });
+  const page = { ...HELLO, port: bridge.port, token: TOKEN, WebSocket };
+  await (await connect(page)).close();
+  assert.ok(provesToken(bridge.firsts[0]), 'crypto.subtle');
+  Object.defineProperty(globalThis, 'crypto', { value: { getRandomValues: (bytes) => platform.getRandomValues(bytes) }, configurable: true });
+  await (await connect(page)).close();
+  assert.deepEqual([bridge.firsts[1].token, bridge.firsts[1].nonce], [TOKEN, undefined], 'no crypto.subtle (not a secure context)');
+});
+
+test('a captured frame made RGBA: BGR swapped, an undefined alpha made opaque', () => {
+  const made = (format) => {
+    const pixels = new Uint8Array(64).subarray(8, 16);
+    pixels.set([1, 2, 3, 4, 5, 6, 7, 8]);
+    toRgba(pixels, format);
+    return [...pixels];
+  };
+  assert.deepEqual(['RGBA', 'RGBX', 'BGRA', 'BGRX'].map(made), [[1, 2, 3, 4, 5, 6, 7, 8], [1, 2, 3, 255, 5, 6, 7, 255],
+    [3, 2, 1, 4, 7, 6, 5, 8], [3, 2, 1, 255, 7, 6, 5, 255]]);
+});
+
+test('reconnect with locate(): a page asks its server again for the port and token', async (t) => {
+  let where = null;
+  const locate = async () => where ?? Promise.reject(new Error('HTTP 503'));
+  const session = await connect({ ...HELLO, locate, reconnect: { minDelayMs: 20, maxDelayMs: 40 } });
+  t.after(() => session.close());
+  assert.equal(session.state, 'reconnecting');
+  const token = 'cd'.repeat(32);
+  const bridge = await fakeBridge(t, (socket, hello) => answerReady(socket, hello, bridge, token));
+  where = { port: bridge.port, token };
+  await new Promise((resolve) => session.on('state', ({ state }) => state === 'connected' && resolve()));
+  assert.equal(await session.sendFrame(new Uint8Array(128)), true);
+  assert.ok(provesToken(bridge.firsts[0], token));
+  where = null;
+  await assert.rejects(connect({ ...HELLO, locate }), { code: 'no_state_file', message: 'locate() found no bridge: HTTP 503' });
 });

@@ -1,0 +1,44 @@
+// Types of kestovar-bridge-client/publish: publishing a page's canvas, video or camera.
+/// <reference lib="dom" />
+import type { BridgeError, BridgeSession, ConnectOptions } from './index.js';
+
+export type CaptureMethod = 'auto' | 'webcodecs' | 'getImageData';
+
+export interface PublishOptions extends Omit<ConnectOptions, 'width' | 'height' | 'format' | 'whenBusy'> {
+  /** 'auto' (default): WebCodecs where the browser has it, else getImageData. */
+  capture?: CaptureMethod;
+  /** Called with each frame's RGBA pixels once sent; they are valid only during the call. */
+  onSent?: (pixels: Uint8Array | Uint8ClampedArray) => void;
+}
+
+export interface PublishVideoOptions extends PublishOptions {
+  /** The frame size, scaled; default the video's own. */
+  width?: number;
+  height?: number;
+}
+
+export interface PublisherStats {
+  method: 'webcodecs' | 'getImageData';
+  width: number;
+  height: number;
+  fpsN: number;
+  fpsD: number;
+  captured: number;
+  sent: number;
+  /** Capture still busy, a late tick, or the bridge behind or away. */
+  dropped: number;
+}
+
+export interface Publisher {
+  /** The session underneath: its state events, status page and the bridge's stats(). */
+  readonly bridge: BridgeSession;
+  stop(): Promise<void>;
+  stats(): PublisherStats;
+  /** Resolves when publishing ends: null after stop(), else what ended it. */
+  readonly closed: Promise<BridgeError | Error | null>;
+}
+
+export declare function publishCanvas(canvas: HTMLCanvasElement | OffscreenCanvas, options: PublishOptions): Promise<Publisher>;
+export declare function publishVideo(source: HTMLVideoElement | MediaStreamTrack, options: PublishVideoOptions): Promise<Publisher>;
+/** In place: a VideoFrame's RGBA, RGBX, BGRA or BGRX pixels made RGBA with alpha 255 where undefined. */
+export declare function toRgba(pixels: Uint8Array, format: 'RGBA' | 'RGBX' | 'BGRA' | 'BGRX'): void;
