@@ -102,7 +102,7 @@ function handleConnection(accepted, id, host) {
 
   // Sends the last bytes; whatever the client still sends is read and dropped until it
   // closes too, or the grace time runs out.
-  function endWith(bytes) {
+  function endWith(bytes, why = 'closed') {
     phase = 'closing';
     if (parser) parser.stop();
     clearInterval(pingTimer);
@@ -112,7 +112,7 @@ function handleConnection(accepted, id, host) {
     // once the socket has closed: an application that reconnects at once is not turned
     // away. The last bytes go out before the sender is destroyed: a runtime that never
     // returns from that must not keep the application from hearing them.
-    if (session) session.end('closed');
+    if (session) session.end(why);
   }
 
   // Ends the connection from our side: an error text first (for codes other than a
@@ -190,7 +190,7 @@ function handleConnection(accepted, id, host) {
       const { code, reason } = parseClosePayload(payload);
       log('client_close', { id, peer, code, reason });
       // Echo the code, as the closing handshake asks; 1005 means none was given.
-      endWith(code === 1005 ? writer.encodeFrame(OPCODE.CLOSE, Buffer.alloc(0)) : writer.encodeClose(code));
+      endWith(code === 1005 ? writer.encodeFrame(OPCODE.CLOSE, Buffer.alloc(0)) : writer.encodeClose(code), 'client closed');
     }
   }
 

@@ -288,3 +288,23 @@ test('log: the launcher\'s log, when it is the output, is rotated by size while 
   assert.ok(!previous.includes('tick n=29 ') && !current.includes('tick n=0 '), 'each record once, in order');
   fs.rmSync(dir, { recursive: true });
 });
+
+test('hello rules: the client library refuses exactly what the bridge refuses, with the same words', async () => {
+  const { checkHello } = await import('../../client/index.mjs');
+  const { validateHello } = require(path.join(app, 'session'));
+  const { createRandom } = require('../rig/random');
+  const next = createRandom(20261207);
+  const pick = (list) => list[next() % list.length];
+  const numbers = [undefined, null, 0, 1, 2, 3, 1.5, -2, 31, 32, 4320, 4321, 7680, 8192, 8193, 1e6, 1e6 + 1, NaN, Infinity, '32'];
+  const sources = [undefined, '', 'a', 'x'.repeat(200), 'x'.repeat(201), 'a\u0000b', 'a\u007fb', 'a\u0080b', 'Bühne 1 – ✓', 42];
+  const formats = [undefined, 'RGBA', 'UYVY', 'rgba', ''];
+  let accepted = 0;
+  for (let i = 0; i < 20000; i++) {
+    const hello = { source: pick(sources), width: pick(numbers), height: pick(numbers), fpsN: pick(numbers), format: pick(formats) };
+    if (next() & 1) hello.fpsD = pick(numbers);
+    const bridge = validateHello(hello).error ?? null;
+    assert.equal(checkHello(hello), bridge, JSON.stringify(hello));
+    if (bridge === null) accepted++;
+  }
+  assert.ok(accepted > 100, `${accepted} accepted: the table reaches both sides of every rule`);
+});
