@@ -27,9 +27,9 @@ test.before(async () => {
   servers.allowed = await demo.startDemoServer({ stateFile });
   servers.foreign = await demo.startDemoServer({ stateFile });
   servers.wrongToken = await demo.startDemoServer({ stateFile, token: 'f'.repeat(64) });
+  // The pages' origins are allowed by the user's settings file alone.
   ({ bridge, ndiLog } = await rig.startStandinBridge({
-    dir: work,
-    env: { KESTOVAR_BRIDGE_ORIGINS: `${servers.allowed.origin},${servers.wrongToken.origin}` },
+    dir: work, settings: { origins: [servers.allowed.origin, servers.wrongToken.origin] },
   }));
 });
 

@@ -67,12 +67,17 @@ async function stopBridgeProcess(pid) {
 // Starts the installed bridge runtime on the installed server script, as the launcher
 // does (app as current directory), with standard output in a log file and its state file
 // in dir/state.
-async function startBridge({ dir, env = {}, root = STAGE_DIR }) {
+async function startBridge({ dir, env = {}, root = STAGE_DIR, settings = null }) {
   fs.mkdirSync(dir, { recursive: true });
   const logFile = path.join(dir, 'bridge.log');
   const stateDir = path.join(dir, 'state');
   fs.rmSync(logFile, { force: true });
   fs.rmSync(stateDir, { recursive: true, force: true });
+  // The user's settings file lies beside the state file.
+  if (settings) {
+    fs.mkdirSync(stateDir, { recursive: true });
+    fs.writeFileSync(path.join(stateDir, 'settings.json'), JSON.stringify(settings));
+  }
   const fd = fs.openSync(logFile, 'a');
   const child = spawn(WINE_EXEC, [PREFIX, path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'),
     windowsPath(path.join(root, 'app', 'src', 'server.js'))], {
@@ -114,11 +119,11 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR }) {
 }
 
 // A bridge on the full stand-in NDI runtime, which logs to dir/standin.log; env adds to
-// the bridge's environment. Returns { bridge, ndiLog }.
-async function startStandinBridge({ dir, env = {} }) {
+// the bridge's environment, settings (an object) is its user settings file. Returns { bridge, ndiLog }.
+async function startStandinBridge({ dir, env = {}, settings = null }) {
   const ndiLog = openStandinLog(path.join(dir, 'standin.log'));
   setNdiRuntimeDir(standinDir('full'));
-  const bridge = await startBridge({ dir, env: { NDI_STANDIN_LOG: windowsPath(ndiLog.file), ...env } });
+  const bridge = await startBridge({ dir, settings, env: { NDI_STANDIN_LOG: windowsPath(ndiLog.file), ...env } });
   return { bridge, ndiLog };
 }
 
