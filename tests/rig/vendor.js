@@ -39,7 +39,6 @@ function insideNamespace() {
 function vendorRuntime() {
   const where = insideNamespace();
   if (where.skip) return where;
-  if (!process.env.KESTOVAR_VENDOR_NDI_TOOL) return { skip: 'the vendor-ndi-runtime tool was not found when the build was configured' };
   if (!process.env.KESTOVAR_VENDOR_NDI_DIR) {
     return { skip: `the vendor runtime could not be had: ${process.env.KESTOVAR_VENDOR_NDI_ERROR || 'no reason given'}` };
   }
