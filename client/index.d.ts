@@ -70,14 +70,8 @@ export interface ConnectOptions extends EndpointOptions {
 }
 
 /** The bridge's answer to the hello. */
-export interface ReadyMessage {
+export interface ReadyMessage extends HelloFields {
   type: 'ready';
-  source: string;
-  width: number;
-  height: number;
-  fpsN: number;
-  fpsD: number;
-  format: PixelFormat;
   frameBytes: number;
   /** The bridge's proof that it holds the token. */
   proof?: string;
