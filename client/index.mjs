@@ -259,6 +259,9 @@ function createSession(socket, ready, options) {
   let dropped = 0;
   let resolveClosed;
   const closed = new Promise((resolve) => { resolveClosed = resolve; });
+  // In Node.js with `ws`, the library writes frames on the socket itself (node-frames.mjs:
+  // one masked copy into buffers it reuses); browsers mask in the platform.
+  const writerReady = isNode() ? import('./node-frames.mjs').then((m) => m.frameWriter(socket, frameBytes), () => null) : null;
 
   socket.onmessage = (event) => {
     const message = textMessage(event);
@@ -319,7 +322,8 @@ function createSession(socket, ready, options) {
         waiting = false;
       }
     }
-    socket.send(pixels);
+    const write = writerReady && await writerReady;
+    if (!write?.(pixels)) socket.send(pixels);
     sent++;
     return true;
   }
