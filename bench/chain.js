@@ -127,12 +127,13 @@ function printResult(r, label = '') {
     ` ${r.wineServerCpuMsPerFrame === undefined ? '' : r.wineServerCpuMsPerFrame.toFixed(2).padStart(20)}${label}`);
 }
 
-// Stages the installation tree and starts its bridge on the stand-in runtime.
-async function startBenchBridge(name) {
+// Stages the installation tree and starts its bridge on the stand-in runtime; env adds
+// to the bridge's environment.
+async function startBenchBridge(name, env = {}) {
   console.log(`bench: staging the installation tree from ${buildDir}`);
   execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
   rig.setNdiRuntimeDir(rig.standin.standinDir('full'));
-  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0' } });
+  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0', ...env } });
 }
 
 async function main() {
