@@ -259,9 +259,14 @@ function createSession(socket, ready, options) {
   let dropped = 0;
   let resolveClosed;
   const closed = new Promise((resolve) => { resolveClosed = resolve; });
+  // Set while sendFrame waits for room: checks again at once.
+  let roomWatcher = null;
   // In Node.js with `ws`, the library writes frames on the socket itself (node-frames.mjs:
-  // one masked copy into buffers it reuses); browsers mask in the platform.
-  const writerReady = isNode() ? import('./node-frames.mjs').then((m) => m.frameWriter(socket, frameBytes), () => null) : null;
+  // one masked copy into buffers it reuses), and knows when the socket has taken each;
+  // browsers mask in the platform.
+  const writerReady = isNode()
+    ? import('./node-frames.mjs').then((m) => m.frameWriter(socket, frameBytes, () => roomWatcher?.()), () => null)
+    : null;
 
   socket.onmessage = (event) => {
     const message = textMessage(event);
@@ -284,13 +289,22 @@ function createSession(socket, ready, options) {
     return socket.bufferedAmount + frameBytes <= maxBuffered;
   }
 
+  // Checks every POLL_MS, and at once whenever the library's own writer has handed a
+  // frame to the system.
   function waitForRoom() {
     return new Promise((resolve, reject) => {
+      let timer;
       const poll = () => {
+        clearTimeout(timer);
+        if (!ended && !hasRoom()) {
+          timer = setTimeout(poll, POLL_MS);
+          return;
+        }
+        roomWatcher = null;
         if (ended) reject(ended);
-        else if (hasRoom()) resolve();
-        else setTimeout(poll, POLL_MS);
+        else resolve();
       };
+      roomWatcher = poll;
       poll();
     });
   }

@@ -17,11 +17,14 @@ const KEY_POOL_BYTES = 4096;
 const keyPool = Buffer.allocUnsafe(KEY_POOL_BYTES);
 let keyAt = KEY_POOL_BYTES;
 
+// WS_NO_BUFFER_UTIL turns it off, as it does for `ws`.
 let nativeMask = null;
-try {
-  nativeMask = (await import('bufferutil')).default.mask;
-} catch {
-  // not installed: plain JavaScript below
+if (!process.env.WS_NO_BUFFER_UTIL) {
+  try {
+    nativeMask = (await import('bufferutil')).default.mask;
+  } catch {
+    // not installed: plain JavaScript below
+  }
 }
 
 function nextKey(buffer, at) {
@@ -63,8 +66,9 @@ function asBuffer(pixels) {
 
 // For a `ws` WebSocket without extensions: write(pixels) that puts one binary frame on
 // its socket and returns true, or false when the socket is not open (the caller then
-// leaves the frame to `ws`). Returns null for any other WebSocket.
-export function frameWriter(socket, frameBytes) {
+// leaves the frame to `ws`). written() is called each time the socket has handed a frame
+// to the system. Returns null for any other WebSocket.
+export function frameWriter(socket, frameBytes, written = () => {}) {
   const stream = socket._socket;
   if (!(stream instanceof net.Socket) || socket.extensions !== '' || socket.readyState !== socket.OPEN) return null;
   const header = binaryHeader(frameBytes);
@@ -80,7 +84,10 @@ export function frameWriter(socket, frameBytes) {
     }
     nextKey(buffer, PAYLOAD_AT - 4);
     maskInto(asBuffer(pixels), buffer, frameBytes);
-    stream.write(buffer.subarray(start), () => free.push(buffer));
+    stream.write(buffer.subarray(start), () => {
+      free.push(buffer);
+      written();
+    });
     return true;
   };
 }
