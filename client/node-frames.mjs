@@ -1,11 +1,11 @@
 // Node.js only: a session's frames written by the library itself on the socket of a `ws`
 // WebSocket, instead of through `ws`, which masks every frame into a fresh buffer of its
-// own. Fresh buffers of a frame's size cost more than the masking: the system has to map
-// and zero their pages anew each time. Here each frame is masked in one pass (copy and
-// mask together) into one of a few buffers the session owns and reuses, behind its header,
-// so that header and payload go out in one write. Every frame gets a fresh mask key from
-// the system's secure random source, as RFC 6455 requires of clients. `bufferutil`
-// (native) masks when it is installed; plain JavaScript otherwise.
+// own. Fresh buffers of a frame's size can cost more than the masking: new pages for the
+// system to map and zero, and garbage to collect. Here each frame is masked in one pass
+// (copy and mask together) into one of a few buffers the session owns and reuses, behind
+// its header, so that header and payload go out in one write. Every frame gets a fresh
+// mask key from the system's secure random source, as RFC 6455 requires of clients.
+// `bufferutil` (native) masks when it is installed; plain JavaScript otherwise.
 import { randomFillSync } from 'node:crypto';
 import net from 'node:net';
 
