@@ -4,15 +4,19 @@
 // Wine, which unmasks them in place and hands them to quorvex.node and on to the stand-in
 // NDI runtime (checksums off, so the runtime itself reads nothing). For each size and
 // format it prints the sustained frames per second and the bridge process's CPU time per
-// frame (process.cpuUsage() reported by the server on request), plus the MB/s it carried.
+// frame (process.cpuUsage() reported by the server on request), plus the MB/s it carried
+// and its share of the ceiling: what the bridge runtime under Wine reads when it does
+// nothing but read (bench/ceiling-reader.js), measured in the same run.
 //
 // Command (after a build; it stages the installation tree itself):
 //   node bench/chain.js [BUILD_DIR] [SECONDS_PER_CASE]
 // e.g. node bench/chain.js build-h4 4
 // Goal: >= 60 fps of 1920x1080 RGBA on a 2-core machine under Wine.
 const fs = require('node:fs');
+const net = require('node:net');
 const path = require('node:path');
-const { execFileSync } = require('node:child_process');
+const { once } = require('node:events');
+const { execFileSync, spawn } = require('node:child_process');
 
 const sourceDir = path.resolve(__dirname, '..');
 const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
@@ -95,8 +99,8 @@ async function runCase(port, format, width, height, caseSeconds = seconds) {
   };
 }
 
-// The same 1080p RGBA case sent by an application through the client library (with `ws`,
-// which masks each frame into a copy of its own), to show what the library costs.
+// The same 1080p RGBA case sent by an application through the client library, which masks
+// each frame itself (client/node-frames.mjs), to show what the library costs.
 async function runLibraryCase(port, width, height) {
   const { connect } = await import('../client/index.mjs');
   const bridge = await connect({ port, token: rig.tokens.get(port), source: 'bench library', width, height, fps: 60, format: 'RGBA' });
@@ -120,33 +124,84 @@ async function runLibraryCase(port, width, height) {
   };
 }
 
+// The ceiling, in MB/s: the bridge runtime reads a stream of 2160p RGBA frames written as
+// fast as it takes them, into one 4 MiB buffer, and does nothing else with them.
+async function measureCeiling() {
+  const server = net.createServer().listen(0, '127.0.0.1');
+  await once(server, 'listening');
+  const log = fs.openSync(path.join(buildDir, 'bench', 'ceiling-reader.log'), 'w');
+  const reader = spawn(rig.WINE_EXEC, [rig.PREFIX, path.join(rig.STAGE_DIR, 'runtime', 'kestovar-ndi-bridge.exe'),
+    rig.windowsPath(path.join(__dirname, 'ceiling-reader.js')), String(server.address().port)],
+  { env: rig.wineEnv(), stdio: ['ignore', log, log] });
+  fs.closeSync(log);
+  const exited = once(reader, 'exit');
+  try {
+    const [socket] = await Promise.race([once(server, 'connection'),
+      exited.then(([code]) => { throw new Error(`the ceiling reader exited (${code}) before it connected`); })]);
+    const frames = [1, 2, 3, 4].map((n) => rig.testFrame(3840 * 2160 * 4, n));
+    let written = 0;
+    const writeFor = async (ms) => {
+      const start = performance.now();
+      let bytes = 0;
+      while (performance.now() - start < ms) {
+        const frame = frames[written++ % frames.length];
+        await new Promise((resolve) => socket.write(frame, resolve));
+        bytes += frame.length;
+      }
+      return bytes / (performance.now() - start) / 1e3;
+    };
+    await writeFor(1000);
+    const mbps = await writeFor(seconds * 1000);
+    const counted = new Promise((resolve) => {
+      let answer = '';
+      socket.on('data', (d) => { answer += d; });
+      socket.on('end', () => resolve(Number(answer)));
+    });
+    socket.end();
+    const read = await counted;
+    const sent = frames[0].length * written;
+    if (read !== sent) throw new Error(`the ceiling reader counted ${read} bytes of ${sent}`);
+    return mbps;
+  } finally {
+    server.close();
+    reader.kill();
+  }
+}
+
 function printResult(r, label = '') {
   console.log(`${r.format.padEnd(7)} ${`${r.width}x${r.height}`.padEnd(10)} ${String(r.frames).padStart(7)}` +
     ` ${r.fps.toFixed(1).padStart(7)} ${r.mbps.toFixed(0).padStart(7)} ${r.bridgeCpuMsPerFrame.toFixed(2).padStart(20)}` +
     ` ${r.clientCpuMsPerFrame.toFixed(2).padStart(20)}` +
-    ` ${r.wineServerCpuMsPerFrame === undefined ? '' : r.wineServerCpuMsPerFrame.toFixed(2).padStart(20)}${label}`);
+    ` ${r.wineServerCpuMsPerFrame === undefined ? ' '.repeat(20) : r.wineServerCpuMsPerFrame.toFixed(2).padStart(20)}` +
+    ` ${r.share === undefined ? '' : `${(100 * r.share).toFixed(0)}%`.padStart(9)}${label}`);
 }
 
-// Stages the installation tree and starts its bridge on the stand-in runtime.
-async function startBenchBridge(name) {
+// Stages the installation tree and starts its bridge on the stand-in runtime; env adds
+// to the bridge's environment.
+async function startBenchBridge(name, env = {}) {
   console.log(`bench: staging the installation tree from ${buildDir}`);
   execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
   rig.setNdiRuntimeDir(rig.standinDir('full'));
-  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0' } });
+  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0', ...env } });
 }
 
 async function main() {
   const bridge = await startBenchBridge('chain');
   try {
     console.log(`bench: ${seconds} s per case, ${require('node:os').cpus().length} cores, bridge under Wine`);
-    console.log('format  size        frames     fps    MB/s  bridge CPU ms/frame  client CPU ms/frame  wineserver ms/frame');
+    // The ceiling moves with the machine's load: measured before and after the cases.
+    const ceilingBefore = await measureCeiling();
     const results = [];
-    for (const [format, width, height] of CASES) {
-      const r = await runCase(bridge.port, format, width, height);
-      results.push(r);
-      printResult(r);
-    }
-    printResult(await runLibraryCase(bridge.port, 1920, 1080), '  (client library)');
+    for (const [format, width, height] of CASES) results.push(await runCase(bridge.port, format, width, height));
+    const library = await runLibraryCase(bridge.port, 1920, 1080);
+    const ceilingAfter = await measureCeiling();
+    const ceiling = (ceilingBefore + ceilingAfter) / 2;
+    console.log(`ceiling (the bridge runtime only reading): ${ceilingBefore.toFixed(0)} MB/s before the cases, ` +
+      `${ceilingAfter.toFixed(0)} MB/s after`);
+    console.log('format  size        frames     fps    MB/s  bridge CPU ms/frame  client CPU ms/frame  wineserver ms/frame  ceiling');
+    for (const r of [...results, library]) r.share = r.mbps / ceiling;
+    for (const r of results) printResult(r);
+    printResult(library, '  (client library)');
     const goal = results.find((r) => r.format === 'RGBA' && r.width === 1920);
     console.log(`RESULT: 1920x1080 RGBA sustained ${goal.fps.toFixed(1)} fps ` +
       `(goal >= 60: ${goal.fps >= 60 ? 'met' : 'not met'}), ${goal.bridgeCpuMsPerFrame.toFixed(2)} ms bridge CPU per frame`);

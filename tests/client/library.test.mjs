@@ -352,4 +352,57 @@ test('reconnect with locate(): a page asks its server again for the port and tok
   assert.ok(provesToken(bridge.firsts[0], token));
   where = null;
   await assert.rejects(connect({ ...HELLO, locate }), { code: 'no_state_file', message: 'locate() found no bridge: HTTP 503' });
+
+// Client frames as they cross the wire: [fin+opcode, length, key, payload unmasked].
+function clientFrames(bytes) {
+  const frames = [];
+  for (let at = 0; at < bytes.length;) {
+    let length = bytes[at + 1] & 0x7f;
+    let key = at + 2;
+    if (length === 126) [length, key] = [bytes.readUInt16BE(at + 2), at + 4];
+    else if (length === 127) [length, key] = [Number(bytes.readBigUInt64BE(at + 2)), at + 10];
+    const mask = bytes.subarray(key, key + 4);
+    const payload = Buffer.from(bytes.subarray(key + 4, key + 4 + length)).map((b, i) => b ^ mask[i & 3]);
+    frames.push({ head: [bytes[at], bytes[at + 1] & 0x80], key: mask.toString('hex'), payload });
+    at = key + 4 + length;
+  }
+  return frames;
+}
+
+test('frames the library writes itself: every header size, odd offsets, a fresh key each, native and plain masking', async (t) => {
+  const { frameWriter } = await import('../../client/node-frames.mjs');
+  process.env.WS_NO_BUFFER_UTIL = '1';
+  t.after(() => { delete process.env.WS_NO_BUFFER_UTIL; });
+  const plain = await import('../../client/node-frames.mjs?without-bufferutil');
+  for (const makeWriter of [frameWriter, plain.frameWriter]) {
+    const server = net.createServer().listen(0, '127.0.0.1');
+    await once(server, 'listening');
+    const client = net.connect(server.address().port, '127.0.0.1');
+    const [accepted] = await once(server, 'connection');
+    t.after(() => { client.destroy(); accepted.destroy(); server.close(); });
+    const chunks = [];
+    accepted.on('data', (d) => chunks.push(d));
+    const ws = { _socket: client, extensions: '', readyState: 1, OPEN: 1 };
+    const sources = [];
+    let written = 0;
+    for (const size of [100, 1000, 70001]) {
+      const write = makeWriter(ws, size, () => written++);
+      for (let n = 1; n <= 3; n++) {
+        const backing = new Uint8Array(size + n);
+        for (let i = 0; i < backing.length; i++) backing[i] = (i * 7 + n * 31 + size) & 0xff;
+        const source = backing.subarray(n, n + size); // offsets 1, 2, 3: unaligned
+        assert.equal(write(source), true);
+        sources.push(Buffer.from(source));
+      }
+    }
+    await new Promise((resolve) => client.end(resolve));
+    await once(accepted, 'end');
+    const frames = clientFrames(Buffer.concat(chunks));
+    assert.deepEqual(frames.map((f) => f.head), sources.map(() => [0x82, 0x80]));
+    assert.ok(frames.every((f, i) => f.payload.equals(sources[i])), 'every payload byte-exact');
+    assert.equal(new Set(frames.map((f) => f.key)).size, frames.length, 'a fresh key for every frame');
+    assert.equal(written, frames.length);
+    ws.readyState = 3;
+    assert.equal(makeWriter(ws, 100), null, 'only an open socket');
+  }
 });

@@ -20,6 +20,8 @@
 //   NDI_STANDIN_BLOCK_DESTROY=1     NDIlib_send_destroy logs send_destroy_blocked and never
 //                                   returns, as the vendor's runtime does under Wine
 //                                                                     (read at each call)
+//   NDI_STANDIN_STAMPS=<file>       record each frame's stamp and when it arrived; append
+//                                   them to the file at send_destroy (read at send_create)
 // It sets NDI_STANDIN_INIT_COUNT=<pid>:<n> itself: the count of NDIlib_initialize calls of
 // the process, kept there so that it survives an unload and reload of this library.
 //
@@ -42,6 +44,15 @@
 //   flush instance=<n>                                   async send with a null frame
 //   send_destroy instance=<n> frames=<frames received>
 //   send_destroy_blocked instance=<n>                    NDI_STANDIN_BLOCK_DESTROY is set
+//
+// Stamps file (NDI_STANDIN_STAMPS), one line per frame of 16 bytes or more, then one
+// closing line per sender:
+//   stamp instance=<n> frame=<first 8 bytes: uint64 LE> sent=<next 8 bytes: float64 LE>
+//       arrived=<ms since 1970-01-01 UTC, from GetSystemTimePreciseAsFileTime>
+//   stamps instance=<n> count=<lines before it>
+// A latency benchmark writes a frame number and the time of its send (ms since 1970, the
+// same wall clock: Wine reads CLOCK_REALTIME for it, whereas its performance counter is
+// CLOCK_MONOTONIC_RAW, which Linux programs rarely read) into its frames' first bytes.
 //
 // Asynchronous sending mimics the real runtime: the call returns at once and a thread of
 // the sender keeps reading the frame until the next asynchronous send or the flush. Those
@@ -182,12 +193,29 @@ double NowMs() {
   return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
+// Milliseconds since 1970-01-01 UTC.
+double WallClockMs() {
+  FILETIME now;
+  ::GetSystemTimePreciseAsFileTime(&now);
+  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const uint64_t kUnixEpochTicks = 116444736000000000ULL;  // 1970 in 100 ns units since 1601
+  return static_cast<double>(ticks - kUnixEpochTicks) / 1e4;
+}
+
+struct Stamp {
+  uint64_t frame;
+  double sent;
+  double arrived;
+};
+
 struct Sender {
   int instance;
   bool checksum;
   long long sample_every;
   DWORD watch_ms;
   std::wstring frame_dir;
+  std::wstring stamps_file;
+  std::vector<Stamp> stamps;
 
   // Last frame kept for the frame directory.
   std::vector<uint8_t> last_copy;
@@ -303,6 +331,24 @@ void WriteFrameDir(Sender* s) {
   WriteWholeFile(dir + L"last-frame.json", json.data(), json.size());
 }
 
+void WriteStamps(Sender* s) {
+  if (s->stamps_file.empty()) return;
+  std::string text;
+  for (const Stamp& stamp : s->stamps) {
+    text += Format("stamp instance=%d frame=%llu sent=%.4f arrived=%.4f\n", s->instance,
+                   static_cast<unsigned long long>(stamp.frame), stamp.sent, stamp.arrived);
+  }
+  text += Format("stamps instance=%d count=%llu\n", s->instance,
+                 static_cast<unsigned long long>(s->stamps.size()));
+  HANDLE file = ::CreateFileW(s->stamps_file.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  ::CloseHandle(file);
+}
+
 void LogFrame(const Sender* s, const NDIlib_video_frame_v2_t* frame, bool async, long long number,
               size_t bytes, const std::string& fnv_text) {
   char aspect[64];
@@ -321,6 +367,7 @@ void LogFrame(const Sender* s, const NDIlib_video_frame_v2_t* frame, bool async,
 
 void SendVideo(Sender* s, const NDIlib_video_frame_v2_t* frame, bool async) {
   if (s == nullptr) return;
+  const double arrived = s->stamps_file.empty() ? 0 : WallClockMs();
   ::AcquireSRWLockExclusive(&s->lock);
   // Whatever comes next, the runtime is done with the previous asynchronous frame.
   ReleaseOwnedFrame(s);
@@ -328,6 +375,15 @@ void SendVideo(Sender* s, const NDIlib_video_frame_v2_t* frame, bool async) {
     LogEvent(Format("flush instance=%d", s->instance));
     ::ReleaseSRWLockExclusive(&s->lock);
     return;
+  }
+  if (!s->stamps_file.empty() && frame->p_data != nullptr && frame->line_stride_in_bytes > 0 &&
+      frame->yres > 0 &&
+      static_cast<size_t>(frame->line_stride_in_bytes) * frame->yres >= 16) {
+    Stamp stamp;
+    std::memcpy(&stamp.frame, frame->p_data, 8);
+    std::memcpy(&stamp.sent, frame->p_data + 8, 8);
+    stamp.arrived = arrived;
+    s->stamps.push_back(stamp);
   }
   const double now = NowMs();
   if (s->frames == 0) s->first_ms = now;
@@ -404,6 +460,7 @@ void* NDIlib_send_create(const NDIlib_send_create_t* create) {
   const std::wstring watch = GetEnv(L"NDI_STANDIN_WATCH_MS");
   s->watch_ms = watch.empty() ? 1 : static_cast<DWORD>(_wtoi(watch.c_str()));
   s->frame_dir = GetEnv(L"NDI_STANDIN_FRAME_DIR");
+  s->stamps_file = GetEnv(L"NDI_STANDIN_STAMPS");
   s->thread = ::CreateThread(nullptr, 0, WatchFrames, s, 0, nullptr);
   LogEvent(fields + Format(" instance=%d", s->instance));
   return s;
@@ -426,6 +483,7 @@ void NDIlib_send_destroy(void* instance) {
     ::CloseHandle(s->thread);
   }
   WriteFrameDir(s);
+  WriteStamps(s);
   LogEvent(Format("send_destroy instance=%d frames=%lld", s->instance, s->frames));
   delete s;
 }
