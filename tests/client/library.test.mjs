@@ -352,6 +352,7 @@ test('reconnect with locate(): a page asks its server again for the port and tok
   assert.ok(provesToken(bridge.firsts[0], token));
   where = null;
   await assert.rejects(connect({ ...HELLO, locate }), { code: 'no_state_file', message: 'locate() found no bridge: HTTP 503' });
+});
 
 // Client frames as they cross the wire: [fin+opcode, length, key, payload unmasked].
 function clientFrames(bytes) {
