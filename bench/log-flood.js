@@ -1,0 +1,50 @@
+'use strict';
+// What strangers who reach the bridge's port can do to its log: refused requests as fast
+// as one client can send them (a POST with a long path from a foreign origin, and a
+// request that is not HTTP), then how long they took and how much the log grew, and one
+// application's frames through it all.
+//
+// Command (after a build; it stages the installation tree itself):
+//   node bench/log-flood.js [BUILD_DIR] [REQUESTS]
+// e.g. node bench/log-flood.js build 500
+const fs = require('node:fs');
+const { startBenchBridge, rig } = require('./chain');
+
+const requests = Number(process.argv[3] || 500);
+
+async function refused(port, request) {
+  const client = await rig.rawConnect(port, { request });
+  return (await client.closed(10000)).status;
+}
+
+async function main() {
+  const bridge = await startBenchBridge('log-flood');
+  try {
+    const before = fs.statSync(bridge.logFile).size;
+    const post = `POST /${'p'.repeat(8000)} HTTP/1.1\r\nHost: 127.0.0.1:${bridge.port}\r\nOrigin: http://evil.example\r\n\r\n`;
+    const started = process.hrtime.bigint();
+    const statuses = new Map();
+    for (let i = 0; i < requests; i++) {
+      for (const request of [post, 'nonsense\r\n\r\n']) {
+        const status = await refused(bridge.port, request);
+        statuses.set(status, (statuses.get(status) || 0) + 1);
+      }
+    }
+    const ms = Number(process.hrtime.bigint() - started) / 1e6;
+    const grown = fs.statSync(bridge.logFile).size - before;
+    const session = await rig.openSession(bridge.port, { source: 'after the flood', width: 64, height: 32, fpsN: 30, format: 'RGBA' });
+    await session.send(rig.testFrame(64 * 32 * 4, 1));
+    session.socket.close(1000);
+    await session.done;
+    console.log(`${requests * 2} refused requests (${[...statuses].map(([s, n]) => `${n} x ${s}`).join(', ')}) in ${ms.toFixed(0)} ms`);
+    console.log(`log grew by ${grown} bytes (${(grown / (requests * 2)).toFixed(1)} bytes a request)`);
+    console.log(`RESULT: log flood ${requests * 2} requests, log +${grown} bytes, an application still served`);
+  } finally {
+    await bridge.stop();
+  }
+}
+
+main().catch((error) => {
+  console.error(`log-flood: ${error.stack || error}`);
+  process.exit(1);
+});
