@@ -21,7 +21,9 @@ for (let n = 0; result.started && n < Number(FRAMES); n++) {
   if (ndi.sendFrame(Buffer.alloc(bytes, n & 0xff))) result.accepted++;
   if (n % 100 === 99) global.gc();
 }
-fs.writeFileSync(RESULT, JSON.stringify(result));
+// Whole or not at all: the test reads it as soon as it is there.
+fs.writeFileSync(`${RESULT}.tmp`, JSON.stringify(result));
+fs.renameSync(`${RESULT}.tmp`, RESULT);
 const until = Date.now() + 30000;
 const wait = setInterval(() => {
   if (fs.existsSync(HOLD) || Date.now() > until) {
