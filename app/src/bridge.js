@@ -154,7 +154,7 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
     for (const connection of connections) {
       if (connection !== requester) connection.goingAway();
     }
-    if (ndi && ndi.isRunning()) ndi.stop();
+    stopSender();
     if (stateDir) stateFile.removeOwnState(stateDir);
     const done = () => {
       if (connections.size > 0) return;
@@ -184,6 +184,11 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
     } catch (error) {
       log.logEvent('state_file_unavailable', { dir: stateDir, error: error.code || error.message });
     }
+  }
+
+  // Flushes and destroys a sender still running, guarded like every such call.
+  function stopSender() {
+    if (ndi && ndi.isRunning()) ndi.stop();
   }
 
   function withLastFrame(read) {
@@ -240,11 +245,8 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
     listening,
     closed,
     stop: (why = { reason: 'stop' }) => stop(why),
-    // Flushes and destroys a sender still running, guarded like every such call (for a
-    // process that ends without stopping the bridge first).
-    stopSender() {
-      if (ndi && ndi.isRunning()) ndi.stop();
-    },
+    // For a process that ends without stopping the bridge first.
+    stopSender,
   };
 }
 

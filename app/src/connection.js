@@ -30,7 +30,7 @@ function clip(text) {
 //   limits { headTimeoutMs, helloTimeoutMs, pingIntervalMs, pingTimeoutMs }, plainReads
 //   access          the door (access.js createAccessPolicy)
 //   unmask(buffer, mask4)
-//   answerPage(request) -> bytes                    the status page (status.js)
+//   answerPage(request) -> { status, bytes }        the status page (status.js)
 //   openSession(connection, { fromPage, reply })    a session (session.js) bound to the bridge
 //   onEnd(connection)                               the socket has closed
 function handleConnection(accepted, id, host) {
@@ -154,8 +154,9 @@ function handleConnection(accepted, id, host) {
   // A plain request: the status page's answer, then the connection ends.
   function answerPage(request) {
     const refusal = host.access.refusePage(request.headers);
-    const response = refusal ? handshake.textResponse(refusal.status, refusal.message) : host.answerPage(request);
-    const status = Number(response.toString('latin1', 9, 12));
+    const { status, bytes } = refusal
+      ? { status: refusal.status, bytes: handshake.textResponse(refusal.status, refusal.message) }
+      : host.answerPage(request);
     // Refusals are worth a record; a path that is not there (a browser's favicon) is not.
     if (status >= 400 && status !== 404) {
       const { host: hostName = 'none', origin = 'none' } = request.headers;
@@ -163,7 +164,7 @@ function handleConnection(accepted, id, host) {
         id, peer, status, method: request.method, path: clip(request.path), host: clip(hostName), origin: clip(origin),
       });
     }
-    endWith(response);
+    endWith(bytes);
   }
 
   function upgrade(request, rest) {

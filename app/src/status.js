@@ -49,12 +49,13 @@ const ASSETS = {
   '/page.js': { file: 'page.js', type: 'text/javascript; charset=utf-8' },
 };
 
+// An answer: its status, for the record, and its bytes.
 function httpResponse(status, headers, body) {
-  return plainResponse(status, { ...COMMON_HEADERS, ...headers }, body);
+  return { status, bytes: plainResponse(status, { ...COMMON_HEADERS, ...headers }, body) };
 }
 
 function textResponse(status, message, headers = {}) {
-  return plainText(status, message, { ...COMMON_HEADERS, ...headers });
+  return { status, bytes: plainText(status, message, { ...COMMON_HEADERS, ...headers }) };
 }
 
 // What /status.json says. bridge: { version, port, pid, startedAt, ndiRuntime,
@@ -117,7 +118,7 @@ function createStatusPage(bridge) {
   }
 
   // request: { method, path, headers } of a request that is not a WebSocket upgrade, which
-  // the door let through. Returns the bytes to send.
+  // the door let through. Returns { status, bytes }.
   function answer(request) {
     if (request.method !== 'GET') return textResponse(405, 'only GET is answered', { Allow: 'GET' });
     const route = request.path.split('?')[0];

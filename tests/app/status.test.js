@@ -92,7 +92,7 @@ function fakeBridge() {
 test('the page, its files, the status and the thumbnail are never framed or shared', () => {
   const bridge = fakeBridge();
   const page = createStatusPage(bridge);
-  const reply = (response) => ({ status: Number(response.toString('latin1', 9, 12)), response });
+  const reply = ({ status, bytes }) => ({ status, response: bytes });
   const get = (route, headers = {}) => reply(page.answer({ method: 'GET', path: route, headers: { host: '127.0.0.1:17480', ...headers } }));
 
   const index = get('/');

@@ -10,6 +10,8 @@ const { readText, bridgeRecords, openStandinLog } = require('./logs.js');
 const { waitFor } = require('./wait.js');
 const { adoptState } = require('./clients.js');
 const { BUILD_DIR } = require('./work.js');
+// The test side and the bridge agree on what a live process is.
+const { processAlive } = require('../../app/src/state-file.js');
 
 const SOURCE_DIR = process.env.KESTOVAR_SOURCE_DIR;
 const STAGE_DIR = path.join(BUILD_DIR, 'tests', 'app', 'stage');
@@ -41,14 +43,6 @@ function findWineProcess(marker) {
   return 0;
 }
 
-function processAlive(pid) {
-  try {
-    process.kill(pid, 0);
-    return true;
-  } catch {
-    return false;
-  }
-}
 
 // Asks a bridge to end the way a console's Ctrl+C does (Wine turns SIGINT into it) and
 // waits until it is gone; kills it if it does not go.

@@ -9,8 +9,7 @@ const { spawn } = require('node:child_process');
 const { PREFIX, WINE_EXEC, windowsPath, wineEnv } = require('./wine.js');
 const { setNdiRuntimeDir } = require('./registry.js');
 const { BUILD_DIR } = require('./work.js');
-
-const SOURCE_DIR = process.env.KESTOVAR_SOURCE_DIR;
+const { SOURCE_DIR } = require('./installed-bridge.js');
 const FINDER = path.join(BUILD_DIR, 'tests', 'vendor', 'kestovar-vendor-finder.exe');
 
 function netns(pid) {
