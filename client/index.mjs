@@ -18,8 +18,9 @@ const BYTES_PER_PIXEL = { RGBA: 4, UYVY: 2 };
 const STATE_FILE = 'bridge.json';
 const RECONNECT_MIN_MS = 250;
 const RECONNECT_MAX_MS = 5000;
-// The labels of the two HMACs that prove the token without sending it.
-const HELLO_PROOF_LABEL = 'kestovar-hello:';
+// The labels of the HMACs that prove the token without sending it: the client's covers
+// its message's type, so a proof caught on its way serves for nothing else.
+const proofLabel = (type) => `kestovar-${type}:`;
 const READY_PROOF_LABEL = 'kestovar-ready:';
 // The bridge's own limits on a hello (validateHello in app/src/session.js).
 const MAX_DIMENSION = 8192;
@@ -204,12 +205,13 @@ async function randomNonce() {
   return hex(globalThis.crypto.getRandomValues(new Uint8Array(16)));
 }
 
-// What a first message carries to show the token without sending it: a fresh nonce and
-// its proof, and the proof the bridge's ready must carry back (a program that took over
-// a stale port cannot make it). Without HMAC at hand, the token itself, unverified.
-async function tokenProof(token) {
+// What a first message of `type` carries to show the token without sending it: a fresh
+// nonce and its proof (good once), and the proof the bridge's answer must carry back (a
+// program that took over a stale port cannot make it). Without HMAC at hand, the token
+// itself, unverified.
+async function tokenProof(type, token) {
   const nonce = await randomNonce();
-  const proof = nonce && await hmacHex(token, HELLO_PROOF_LABEL + nonce);
+  const proof = nonce && await hmacHex(token, proofLabel(type) + nonce);
   if (!proof) return { fields: { token }, readyProof: null };
   return { fields: { nonce, proof }, readyProof: await hmacHex(token, READY_PROOF_LABEL + nonce) };
 }
@@ -330,7 +332,7 @@ function sessionSettings(options) {
 // given), the hello with the token's proof, and the bridge's proof in its ready.
 async function openSession(options, settings) {
   const endpoint = await resolveEndpoint(options);
-  const { fields, readyProof } = await tokenProof(endpoint.token);
+  const { fields, readyProof } = await tokenProof('hello', endpoint.token);
   const hello = { type: 'hello', ...fields, ...settings.hello };
   const { socket, reply } = await openAndAsk(options, { url: endpoint.url, message: hello });
   if (reply.type !== 'ready') {
@@ -646,7 +648,7 @@ function createSession(socket, ready, options) {
 // Asks the bridge to shut down (it flushes and leaves). Resolves once it has accepted.
 export async function stopBridge(options = {}) {
   const endpoint = await resolveEndpoint(options);
-  const { fields } = await tokenProof(endpoint.token);
+  const { fields } = await tokenProof('shutdown', endpoint.token);
   try {
     await openAndAsk(options, { url: endpoint.url, message: { type: 'shutdown', ...fields } });
   } catch (error) {

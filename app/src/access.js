@@ -9,13 +9,20 @@
 //   only from the page itself;
 // - whatever goes on must then show the token the bridge wrote into its state file,
 //   which only the user who started the bridge can read. A client may prove it holds the
-//   token without sending it (an HMAC of a nonce of its own), and the bridge proves the
-//   same back, so that neither gives the token to whoever listens on the port.
+//   token without sending it (an HMAC of a nonce of its own and of the message's type),
+//   and the bridge proves the same back, so that neither gives the token to whoever
+//   listens on the port. A proof is good once: whoever catches one (a program squatting
+//   on [::1] when a client names localhost) can neither send it again nor use it for
+//   another kind of message.
 
 const crypto = require('node:crypto');
 
 const TOKEN_BYTES = 32;
 const NONCE_PATTERN = /^[0-9a-f]{32,128}$/;
+// Nonces already accepted in this bridge's life, oldest first. Only a proof made with the
+// token gets a nonce in, so strangers cannot fill it; the bound only keeps a long life small.
+const MAX_ACCEPTED_NONCES = 4096;
+const acceptedNonces = new Set();
 
 // Only names that reach this machine's loopback, with any port.
 function isLoopbackHost(host) {
@@ -98,17 +105,28 @@ function hmac(secret, text) {
   return crypto.createHmac('sha256', secret).update(text, 'utf8').digest('hex');
 }
 
-// What a client shows instead of the token, and what the bridge answers with.
-const helloProof = (secret, nonce) => hmac(secret, `kestovar-hello:${nonce}`);
+// What a client shows instead of the token, for a first message of `type` ("hello",
+// "identify", "shutdown"), and what the bridge answers with.
+const messageProof = (secret, type, nonce) => hmac(secret, `kestovar-${type}:${nonce}`);
 const readyProof = (secret, nonce) => hmac(secret, `kestovar-ready:${nonce}`);
 
-// Whether a first message holds `secret`: as the token itself, or as a nonce with its proof.
+// Remembers a nonce whose proof was right; false when it was accepted before.
+function acceptNonce(nonce) {
+  if (acceptedNonces.has(nonce)) return false;
+  acceptedNonces.add(nonce);
+  if (acceptedNonces.size > MAX_ACCEPTED_NONCES) acceptedNonces.delete(acceptedNonces.values().next().value);
+  return true;
+}
+
+// Whether a first message holds `secret`: as the token itself, or as a nonce with its
+// proof for this message's type, not seen before.
 function holdsSecret(secret, message) {
   if (message.token !== undefined || message.nonce === undefined) return tokenMatches(secret, message.token);
-  return NONCE_PATTERN.test(message.nonce) && tokenMatches(helloProof(secret, message.nonce), message.proof);
+  if (!NONCE_PATTERN.test(message.nonce) || typeof message.type !== 'string') return false;
+  return tokenMatches(messageProof(secret, message.type, message.nonce), message.proof) && acceptNonce(message.nonce);
 }
 
 module.exports = {
   isLoopbackHost, isOrigin, parseOriginList, pageOrigins, createAccessPolicy, makeToken, tokenMatches,
-  helloProof, readyProof, holdsSecret,
+  messageProof, readyProof, holdsSecret,
 };

@@ -6,7 +6,7 @@
 
 const crypto = require('node:crypto');
 const net = require('node:net');
-const { helloProof, readyProof } = require('./access');
+const { messageProof, readyProof } = require('./access');
 
 // One masked client text frame (the payload is far below 64 KiB).
 function maskedText(text) {
@@ -87,10 +87,11 @@ function askBridge(port, message, timeoutMs) {
   });
 }
 
-// What a first message carries to show the token without sending it: a nonce and its proof.
-function credential(token) {
+// A first message of `type` that shows the token without sending it: a fresh nonce and
+// its proof, good for this one message.
+function firstMessage(type, token) {
   const nonce = crypto.randomBytes(16).toString('hex');
-  return { nonce, proof: helloProof(token, nonce) };
+  return { type, nonce, proof: messageProof(token, type, nonce) };
 }
 
 // Who answers on the port of a state file ({ port, token, pid }): "bridge" when the
@@ -98,10 +99,10 @@ function credential(token) {
 // a bridge answers but holds another token, "not_a_bridge" when something else answers,
 // "no_answer" when nothing does.
 async function identifyBridge(state, timeoutMs = 3000) {
-  const shown = credential(state.token);
+  const shown = firstMessage('identify', state.token);
   let answers;
   try {
-    answers = await askBridge(state.port, { type: 'identify', ...shown }, timeoutMs);
+    answers = await askBridge(state.port, shown, timeoutMs);
   } catch (error) {
     return error.code === 'ECONNREFUSED' ? 'no_answer' : 'not_a_bridge';
   }
@@ -111,4 +112,4 @@ async function identifyBridge(state, timeoutMs = 3000) {
   return proven ? 'bridge' : 'not_a_bridge';
 }
 
-module.exports = { askBridge, credential, identifyBridge };
+module.exports = { askBridge, firstMessage, identifyBridge };

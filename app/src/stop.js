@@ -14,7 +14,7 @@
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 const stateFile = require('./state-file');
-const { askBridge, credential } = require('./bridge-client');
+const { askBridge, firstMessage } = require('./bridge-client');
 
 const RUNTIME_DIR = path.join(__dirname, '..', '..', 'runtime');
 const RUNTIME = path.join(RUNTIME_DIR, 'kestovar-ndi-bridge.exe');
@@ -48,7 +48,7 @@ async function stopByRequest(dir) {
   if (who === 'not_a_bridge') return { error: `port ${state.port} is held by a program that is not the bridge named in ${dir}` };
   let answer;
   try {
-    answer = await askBridge(state.port, { type: 'shutdown', ...credential(state.token) }, WAIT_MS);
+    answer = await askBridge(state.port, firstMessage('shutdown', state.token), WAIT_MS);
   } catch (error) {
     return { error: `could not reach the bridge (pid ${state.pid}): ${error.message}` };
   }

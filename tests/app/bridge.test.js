@@ -192,12 +192,16 @@ test('only the token or its proof opens a session; the bridge proves the token b
   app.socket.close(1000);
   await app.done;
   // Proven without the token, with a nonce: ready carries the bridge's proof.
-  const { helloProof, readyProof } = require('../../app/src/access');
+  const { messageProof, readyProof } = require('../../app/src/access');
   const nonce = crypto.randomBytes(16).toString('hex');
-  const proven = await rig.openSession(b.port, { ...HELLO, token: undefined, nonce, proof: helloProof(b.token, nonce) });
+  const provenHello = { ...HELLO, token: undefined, nonce, proof: messageProof(b.token, 'hello', nonce) };
+  const proven = await rig.openSession(b.port, provenHello);
   assert.equal(proven.ready.proof, readyProof(b.token, nonce));
   proven.socket.close(1000);
   await proven.done;
+  // The same hello again, once its session has ended, is a replay.
+  const replayed = await refusal(b.port, (c) => c.send(JSON.stringify(provenHello)));
+  assert.deepEqual([replayed.code, replayed.error.error], [1008, 'bad_token']);
   // Who answers on the port of a state file, for a second start and the stop tool.
   const { identifyBridge } = require('../../app/src/bridge-client');
   const other = net.createServer((socket) => socket.end('HTTP/1.1 200 OK\r\n\r\nhello')).listen(0, '127.0.0.1');

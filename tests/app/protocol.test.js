@@ -124,11 +124,14 @@ test('door: loopback hosts, exact origins, tokens in constant time, proofs of th
     assert.ok(!access.tokenMatches(token, wrong), String(wrong));
   }
   const nonce = 'ab'.repeat(16);
-  const shown = { nonce, proof: access.helloProof(token, nonce) };
+  const shown = { type: 'hello', nonce, proof: access.messageProof(token, 'hello', nonce) };
   assert.ok(access.holdsSecret(token, shown) && access.holdsSecret(token, { token }));
   assert.notEqual(access.readyProof(token, nonce), shown.proof, 'the answer is not the question');
-  for (const wrong of [{ nonce }, { ...shown, nonce: 'cd'.repeat(16) }, { ...shown, nonce: nonce.toUpperCase() },
-    { nonce: 'ab', proof: access.helloProof(token, 'ab') }, { ...shown, proof: access.helloProof(access.makeToken(), nonce) }, {}]) {
+  const other = 'ef'.repeat(16);
+  // A proof is good once, and only for the type it was made for.
+  for (const wrong of [shown, { nonce }, { ...shown, nonce: 'cd'.repeat(16) }, { ...shown, nonce: nonce.toUpperCase() },
+    { type: 'hello', nonce: 'ab', proof: access.messageProof(token, 'hello', 'ab') }, { ...shown, proof: access.messageProof(access.makeToken(), 'hello', nonce) },
+    { type: 'shutdown', nonce: other, proof: access.messageProof(token, 'hello', other) }, { nonce: other, proof: access.messageProof(token, 'undefined', other) }, {}]) {
     assert.ok(!access.holdsSecret(token, wrong), JSON.stringify(wrong));
   }
 });
@@ -221,13 +224,17 @@ test('session: the token before anything, then a hello or a stop request', () =>
   assert.deepEqual(stop.calls, [['shutdown']]);
   // A nonce and its proof stand for the token, and the bridge proves the token back.
   const nonce = '0f'.repeat(16);
+  const identifyProof = access.messageProof('secret', 'identify', nonce);
+  assert.deepEqual(session().text({ type: 'identify', nonce, proof: access.messageProof('secreT', 'identify', nonce) }), [1008, 'bad_token']);
   const identify = session();
-  assert.equal(identify.text({ type: 'identify', nonce, proof: access.helloProof('secret', nonce) }), null);
+  assert.equal(identify.text({ type: 'identify', nonce, proof: identifyProof }), null);
   assert.deepEqual(identify.replies, [{ type: 'identity', pid: process.pid, proof: access.readyProof('secret', nonce) }]);
-  assert.deepEqual(session().text({ type: 'identify', nonce, proof: access.helloProof('secreT', nonce) }), [1008, 'bad_token']);
+  // An identify's nonce and proof, caught and sent again as a hello, open nothing.
+  assert.deepEqual(session().text({ ...hello, type: 'hello', token: undefined, nonce, proof: identifyProof }), [1008, 'bad_token']);
   const proven = session();
-  assert.equal(proven.text({ ...hello, token: undefined, nonce, proof: access.helloProof('secret', nonce) }), null);
-  assert.equal(proven.replies[0].proof, access.readyProof('secret', nonce));
+  const helloNonce = '1e'.repeat(16);
+  assert.equal(proven.text({ ...hello, type: 'hello', token: undefined, nonce: helloNonce, proof: access.messageProof('secret', 'hello', helloNonce) }), null);
+  assert.equal(proven.replies[0].proof, access.readyProof('secret', helloNonce));
 
   const { s, calls, replies, refused, text } = session();
   assert.equal(text(hello), null);

@@ -19,8 +19,9 @@ const TOKEN = 'ab'.repeat(32);
 const HELLO = { source: 'Test source ✓', width: 8, height: 4, fps: 25 };
 
 const hmac = (token, label, nonce) => crypto.createHmac('sha256', token).update(label + nonce).digest('hex');
+// A proof covers its message's type.
 const provesToken = (message, token = TOKEN) => /^[0-9a-f]{32}$/.test(message.nonce) &&
-  message.proof === hmac(token, 'kestovar-hello:', message.nonce) && message.token === undefined;
+  message.proof === hmac(token, `kestovar-${message.type}:`, message.nonce) && message.token === undefined;
 
 // The bridge's answer to a hello that proves its token, with its own proof.
 function answerReady(socket, hello, bridge, token = TOKEN) {
