@@ -46,7 +46,8 @@ function machineSettingsFile(env) {
   return programData ? path.join(programData, ...PRODUCT_PATH, SETTINGS_FILE_NAME) : null;
 }
 
-// A settings file's keys, or { error }; null when there is no file.
+// A settings file's keys, or { error }; null when there is no file. Whatever the file
+// holds (it may be anyone's, and hostile), the answer is one of those, never a throw.
 function readSettingsFile(file) {
   let text;
   try {
@@ -55,22 +56,31 @@ function readSettingsFile(file) {
   } catch (error) {
     return error.code === 'ENOENT' ? null : { error: `cannot be read (${error.code || error.message})` };
   }
-  let settings;
   try {
-    settings = JSON.parse(text.replace(/^\uFEFF/, ''));
-  } catch {
-    return { error: 'not valid JSON' };
+    return checkSettings(JSON.parse(text.replace(/^\uFEFF/, '')));
+  } catch (error) {
+    return { error: error instanceof SyntaxError ? 'not valid JSON' : `cannot be used (${error.message})` };
   }
+}
+
+// A value as a reason names it: strings and numbers as JSON (clipped by the log), anything
+// else by its kind, since it may nest deeper than a stack.
+function describeValue(value) {
+  if (Array.isArray(value)) return 'an array';
+  return value !== null && typeof value === 'object' ? 'an object' : JSON.stringify(value);
+}
+
+function checkSettings(settings) {
   if (settings === null || typeof settings !== 'object' || Array.isArray(settings)) return { error: 'not a JSON object' };
   for (const key of Object.keys(settings)) {
-    if (key !== 'origins' && key !== 'port') return { error: `unknown key ${JSON.stringify(key)} (known: "origins", "port")` };
+    if (key !== 'origins' && key !== 'port') return { error: `unknown key ${describeValue(key)} (known: "origins", "port")` };
   }
   const { origins, port } = settings;
   if (origins !== undefined) {
     if (!Array.isArray(origins)) return { error: '"origins" must be an array of origins' };
     const bad = origins.find((origin) => !isOrigin(origin));
     if (bad !== undefined) {
-      return { error: `${JSON.stringify(bad)} in "origins" is not an origin such as "https://app.example" or "http://127.0.0.1:5173"` };
+      return { error: `${describeValue(bad)} in "origins" is not an origin such as "https://app.example" or "http://127.0.0.1:5173"` };
     }
   }
   if (port !== undefined && !(Number.isInteger(port) && port >= 1 && port <= 65535)) {
@@ -87,9 +97,16 @@ class SettingsError extends Error {
   }
 }
 
+// An environment value, or undefined when it is not set. Set to the empty string counts as
+// not set: Windows' own shells never make one, and an empty value must not silently
+// override both settings files.
+function envValue(env, name) {
+  return env[name] === '' ? undefined : env[name];
+}
+
 function integerFrom(env, name, fallback, low, high) {
-  const text = env[name];
-  if (text === undefined || text === '') return fallback;
+  const text = envValue(env, name);
+  if (text === undefined) return fallback;
   const value = Number(text);
   if (!Number.isInteger(value) || value < low || value > high) throw new SettingsError(name, text, `${low}..${high}`);
   return value;
@@ -107,10 +124,11 @@ function readSettings(env) {
     if (read && read.error) problems.push({ file, reason: read.error });
     else if (read) layers.push({ ...read, from: `${from} ${file}` });
   }
-  if (env.KESTOVAR_BRIDGE_ORIGINS !== undefined) {
-    const { origins, invalid } = parseOriginList(env.KESTOVAR_BRIDGE_ORIGINS);
+  const originList = envValue(env, 'KESTOVAR_BRIDGE_ORIGINS');
+  if (originList !== undefined) {
+    const { origins, invalid } = parseOriginList(originList);
     if (invalid.length > 0) {
-      throw new SettingsError('KESTOVAR_BRIDGE_ORIGINS', env.KESTOVAR_BRIDGE_ORIGINS,
+      throw new SettingsError('KESTOVAR_BRIDGE_ORIGINS', originList,
         `${invalid.map((entry) => JSON.stringify(entry)).join(', ')} is not an origin such as "https://app.example"`);
     }
     layers.push({ origins, from: 'KESTOVAR_BRIDGE_ORIGINS' });

@@ -157,11 +157,13 @@ test('settings: files below the environment, bad files left out with a reason, b
   assert.deepEqual([read.port, read.origins.map((o) => o.origin)], [18001, ['https://a.example']], 'key by key');
   read = readSettings({ ...env, KESTOVAR_BRIDGE_ORIGINS: 'http://127.0.0.1:5173', KESTOVAR_BRIDGE_PORT: '0' });
   assert.deepEqual([read.port, read.origins], [0, [{ origin: 'http://127.0.0.1:5173', from: 'KESTOVAR_BRIDGE_ORIGINS' }]]);
-  assert.deepEqual(readSettings({ ...env, KESTOVAR_BRIDGE_ORIGINS: '' }).origins, [], 'an empty value allows no page');
+  assert.deepEqual(readSettings({ ...env, KESTOVAR_BRIDGE_ORIGINS: '', KESTOVAR_BRIDGE_PORT: '' }).origins.map((o) => o.origin),
+    ['https://a.example'], 'a variable set to the empty string counts as unset');
 
   for (const [bad, reason] of [['{"origins": [null]}', /null in "origins" is not an origin/], ['{"origins": [""]}', /not an origin/],
     ['{"origins": "https://a.example"}', /must be an array/], ['{"origin": []}', /unknown key "origin"/], ['{"port": 0}', /"port"/],
-    ['{port: 1}', /not valid JSON/], ['[]', /not a JSON object/], [' '.repeat(70000), /larger than/]]) {
+    ['{port: 1}', /not valid JSON/], ['[]', /not a JSON object/], [' '.repeat(70000), /larger than/],
+    [`{"origins": ${'['.repeat(20000)}${']'.repeat(20000)}}`, /^an array in "origins"/]]) {
     write(user, bad);
     read = readSettings(env);
     assert.deepEqual(read.problems.map((p) => p.file), [path.join(user, 'settings.json')], bad.slice(0, 40));
