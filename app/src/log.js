@@ -38,10 +38,12 @@ function formatValue(value) {
 const recent = [];
 let lastLine = null;
 const limited = new Map();
-// Where records go: standard output, and the file it is when the bridge rotates it.
-let output = { fd: 1, file: null, bytes: 0, rotationBytes: ROTATION_BYTES };
+// Where records go: standard output, and the file it is when the bridge rotates it (with
+// its file id, to tell it from a newer file of the same name).
+let output = { fd: 1, file: null, id: null, bytes: 0, rotationBytes: ROTATION_BYTES };
 
 function write(line) {
+  if (output.file) followFile();
   // A synchronous write keeps the records in order with the launcher's and survives a
   // process that ends right after. Without a usable standard output the bridge still
   // serves; it just cannot tell anyone.
@@ -54,17 +56,42 @@ function write(line) {
   if (output.file && output.bytes > output.rotationBytes) rotate();
 }
 
+function fileId(file) {
+  try {
+    return fs.statSync(file).ino;
+  } catch {
+    return null;
+  }
+}
+
+// Records go on in the file that now has the log's name, so none goes into a file that
+// was moved aside under the bridge (by a later launcher start, or by the other process
+// of the bridge) and that the next rotation would then overwrite.
+function followFile() {
+  if (fileId(output.file) !== output.id) switchTo(output.file);
+}
+
 // The launcher keeps a handle on the log too (with delete sharing), so the file is moved
 // aside under it and the records go on in a new file of the same name.
 function rotate() {
   const { file } = output;
   try {
     fs.renameSync(file, path.join(path.dirname(file), PREVIOUS_LOG_NAME));
-    const fd = fs.openSync(file, 'a');
-    if (output.fd !== 1) fs.closeSync(output.fd);
-    output = { ...output, fd, bytes: 0 };
   } catch {
     output.file = null; // rotation failed: keep appending where the records go now
+    return;
+  }
+  switchTo(file);
+}
+
+function switchTo(file) {
+  try {
+    const fd = fs.openSync(file, 'a');
+    const { ino, size } = fs.fstatSync(fd);
+    if (output.fd !== 1) fs.closeSync(output.fd);
+    output = { ...output, fd, id: ino, bytes: size };
+  } catch {
+    output.file = null;
   }
 }
 
@@ -89,9 +116,14 @@ function logLimited(event, fields = {}, now = Date.now()) {
   limited.set(event, { toldAt: now, suppressed: 0 });
 }
 
-// Sends the records to another open file (tests).
+// Sends the records to another open file: the bridge's current one, from the runtime
+// watch thread (outputFd), or a test's.
 function logTo(fd) {
-  output = { fd, file: null, bytes: 0, rotationBytes: ROTATION_BYTES };
+  output = { fd, file: null, id: null, bytes: 0, rotationBytes: ROTATION_BYTES };
+}
+
+function outputFd() {
+  return output.fd;
 }
 
 // The log file the launcher gives its child, by its rule; null when there is none.
@@ -113,7 +145,7 @@ function rotateWhenLarge(file, rotationBytes = ROTATION_BYTES) {
     const tail = Buffer.alloc(Math.min(size, Buffer.byteLength(lastLine)));
     fs.readSync(fd, tail, 0, tail.length, size - tail.length);
     if (tail.toString('utf8') !== lastLine) return false;
-    output = { fd: 1, file, bytes: size, rotationBytes };
+    output = { fd: 1, file, id: fs.fstatSync(fd).ino, bytes: size, rotationBytes };
     return true;
   } catch {
     return false;
@@ -126,4 +158,4 @@ function recentRecords() {
   return [...recent];
 }
 
-module.exports = { logEvent, logLimited, logTo, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };
+module.exports = { logEvent, logLimited, logTo, outputFd, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };

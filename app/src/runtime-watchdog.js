@@ -13,14 +13,16 @@
 // stuck thread.
 
 const { Worker, isMainThread, workerData } = require('node:worker_threads');
-const { logEvent } = require('./log');
+const { logEvent, logTo, outputFd } = require('./log');
 
 const { RUNTIME_STUCK: EXIT_RUNTIME_STUCK } = require('./exit-codes');
 const NAME_BYTES = 64;
+const HEADER_BYTES = 12;
 const WATCHDOG = 'kestovar-runtime-watchdog';
 
-// [0]: even = idle, odd = a call is running; [1]: how long it may take, in ms; then its
-// name.
+// [0]: even = idle, odd = a call is running; [1]: how long it may take, in ms; [2]: the
+// file descriptor the log goes to now (after a rotation, no longer standard output);
+// then the call's name.
 let shared = null;
 
 function callName(bytes) {
@@ -31,10 +33,11 @@ function callName(bytes) {
 // Runs fn() under the watch; without a watch thread it just runs it.
 function guardRuntimeCall(name, fn, limitMs) {
   if (!shared) return fn();
-  const bytes = new Uint8Array(shared.buffer, 8, NAME_BYTES);
+  const bytes = new Uint8Array(shared.buffer, HEADER_BYTES, NAME_BYTES);
   bytes.fill(0);
-  Buffer.from(bytes.buffer, 8, NAME_BYTES - 1).write(name);
+  Buffer.from(bytes.buffer, HEADER_BYTES, NAME_BYTES - 1).write(name);
   shared[1] = limitMs;
+  shared[2] = outputFd();
   Atomics.add(shared, 0, 1);
   Atomics.notify(shared, 0);
   try {
@@ -50,7 +53,7 @@ function guardRuntimeCall(name, fn, limitMs) {
 // one of them may take. ndi may be null (no addon): nothing to watch then.
 function watchRuntime(ndi, { stateDir, limitMs }) {
   if (!ndi) return ndi;
-  shared = new Int32Array(new SharedArrayBuffer(8 + NAME_BYTES));
+  shared = new Int32Array(new SharedArrayBuffer(HEADER_BYTES + NAME_BYTES));
   const worker = new Worker(__filename, { workerData: { kind: WATCHDOG, shared, stateDir } });
   worker.unref();
   // Without its watch the bridge still serves; it only says so.
@@ -101,7 +104,9 @@ function watch({ shared: state, stateDir }) {
       continue;
     }
     if (Atomics.wait(state, 0, armed, state[1]) !== 'timed-out') continue;
-    const call = callName(new Uint8Array(state.buffer, 8, NAME_BYTES));
+    const call = callName(new Uint8Array(state.buffer, HEADER_BYTES, NAME_BYTES));
+    // The script thread is blocked in the call, so the descriptor stays open meanwhile.
+    logTo(state[2]);
     logEvent('runtime_stuck', { call, waited_ms: state[1], exit_code: EXIT_RUNTIME_STUCK,
       detail: 'the NDI runtime did not return; the bridge ends itself so that it can be started again' });
     if (stateDir) stateFile.removeOwnState(stateDir);
