@@ -1,16 +1,35 @@
 'use strict';
 // What strangers who reach the bridge's port can do to its log: refused requests as fast
 // as one client can send them (a POST with a long path from a foreign origin, and a
-// request that is not HTTP), then how long they took and how much the log grew, and one
+// request that is not HTTP), then WebSocket connections that close at once with a long
+// reason, 8 at a time for a few seconds; how many, and how much the log grew, and one
 // application's frames through it all.
 //
 // Command (after a build; it stages the installation tree itself):
-//   node bench/log-flood.js [BUILD_DIR] [REQUESTS]
-// e.g. node bench/log-flood.js build 500
+//   node bench/log-flood.js [BUILD_DIR] [REQUESTS] [UPGRADE_SECONDS]
+// e.g. node bench/log-flood.js build 500 5
 const fs = require('node:fs');
 const { startBenchBridge, rig } = require('./chain');
 
 const requests = Number(process.argv[3] || 500);
+const upgradeSeconds = Number(process.argv[4] || 5);
+const PARALLEL = 8;
+
+// Upgrades that close at once, PARALLEL at a time until the time is up; how many.
+async function upgradeFlood(port) {
+  const closeFrame = rig.maskedFrame(8, Buffer.concat([Buffer.from([0x03, 0xe8]), Buffer.from('r'.repeat(120))]));
+  const until = Date.now() + upgradeSeconds * 1000;
+  let count = 0;
+  await Promise.all(Array.from({ length: PARALLEL }, async () => {
+    while (Date.now() < until) {
+      const client = await rig.rawConnect(port);
+      await client.write(closeFrame);
+      await client.closed(10000);
+      count++;
+    }
+  }));
+  return count;
+}
 
 async function refused(port, request) {
   const client = await rig.rawConnect(port, { request });
@@ -32,13 +51,18 @@ async function main() {
     }
     const ms = Number(process.hrtime.bigint() - started) / 1e6;
     const grown = fs.statSync(bridge.logFile).size - before;
+    const upgrades = await upgradeFlood(bridge.port);
+    const grownByUpgrades = fs.statSync(bridge.logFile).size - before - grown;
     const session = await rig.openSession(bridge.port, { source: 'after the flood', width: 64, height: 32, fpsN: 30, format: 'RGBA' });
     await session.send(rig.testFrame(64 * 32 * 4, 1));
     session.socket.close(1000);
     await session.done;
     console.log(`${requests * 2} refused requests (${[...statuses].map(([s, n]) => `${n} x ${s}`).join(', ')}) in ${ms.toFixed(0)} ms`);
     console.log(`log grew by ${grown} bytes (${(grown / (requests * 2)).toFixed(1)} bytes a request)`);
-    console.log(`RESULT: log flood ${requests * 2} requests, log +${grown} bytes, an application still served`);
+    console.log(`${upgrades} WebSocket connections closed at once in ${upgradeSeconds} s, ${PARALLEL} at a time: ` +
+      `log grew by ${grownByUpgrades} bytes (${(grownByUpgrades / upgrades).toFixed(2)} bytes a connection)`);
+    console.log(`RESULT: log flood ${requests * 2} requests, log +${grown} bytes; ${upgrades} upgrades, log +${grownByUpgrades} bytes; ` +
+      'an application still served');
   } finally {
     await bridge.stop();
   }
