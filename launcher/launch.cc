@@ -5,8 +5,10 @@
 
 #include "constants.h"
 #include "exit_codes.h"
+#include "inherited_handle_list.h"
 #include "log.h"
 #include "ndi_environment.h"
+#include "scoped_handle.h"
 
 namespace {
 
@@ -20,61 +22,9 @@ bool IsExistingDirectory(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-HANDLE ValidOrNull(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
-
 // A process's current directory, with the trailing backslash Windows adds and the
 // terminating null, must fit in MAX_PATH characters.
 constexpr size_t kMaxChildDirectoryLength = MAX_PATH - 2;
-
-// Owns one kernel handle, so that every path out of the sequence closes it.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-  }
-  HANDLE Get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-// An attribute list naming the only handles the child may inherit. Without it the child
-// would inherit every inheritable handle of the launcher, among them any it inherited
-// itself: a script that starts the launcher with its output on a pipe would then wait for
-// end of file until the bridge exits. Get() is null when the list could not be made.
-class InheritedHandleList {
- public:
-  explicit InheritedHandleList(const std::vector<HANDLE>& handles) : handles_(handles) {
-    if (handles_.empty()) return;
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    if (size == 0) return;
-    storage_.resize(size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
-    // The list refers to handles_, which lives as long as the list.
-    if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                     handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
-      ::DeleteProcThreadAttributeList(list);
-      return;
-    }
-    list_ = list;
-  }
-  InheritedHandleList(const InheritedHandleList&) = delete;
-  InheritedHandleList& operator=(const InheritedHandleList&) = delete;
-  ~InheritedHandleList() {
-    if (list_ != nullptr) ::DeleteProcThreadAttributeList(list_);
-  }
-  LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return list_; }
-
- private:
-  std::vector<HANDLE> handles_;
-  std::vector<unsigned char> storage_;
-  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
-};
 
 // The standard handles of the child, each once, without the null ones.
 std::vector<HANDLE> DistinctStandardHandles(const STARTUPINFOW& startup) {
@@ -145,19 +95,19 @@ DWORD RunLaunchSequence() {
   const std::wstring log_directory = ResolveLogDirectory();
   // Rotation only here, before the file is opened: never under our own handle.
   if (!log_directory.empty()) RotateLog(log_directory);
-  const ScopedHandle log(log_directory.empty() ? INVALID_HANDLE_VALUE : OpenLog(log_directory));
+  const win::ScopedHandle log(log_directory.empty() ? nullptr : OpenLog(log_directory));
 
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  const ScopedHandle null_input(::CreateFileW(L"NUL", GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const win::ScopedHandle null_input(::CreateFileW(L"NUL", GENERIC_READ,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   &inheritable, OPEN_EXISTING,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   // Without a log the child still gets a valid output handle to write to.
-  const ScopedHandle null_output(
-      log.Get() != INVALID_HANDLE_VALUE
-          ? INVALID_HANDLE_VALUE
-          : ::CreateFileW(L"NUL", FILE_APPEND_DATA | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const win::ScopedHandle null_output(
+      log.IsValid() ? nullptr
+                    : ::CreateFileW(L"NUL", FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 
   WriteLogRecord(log.Get(), kEventStarting, 0);
   ApplyMachineNdiRuntimeDir(log.Get());
@@ -175,10 +125,11 @@ DWORD RunLaunchSequence() {
   // back to whatever console or handles we might have had.
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
   startup.StartupInfo.wShowWindow = SW_HIDE;
-  startup.StartupInfo.hStdInput = ValidOrNull(null_input.Get());
-  const HANDLE output = log.Get() != INVALID_HANDLE_VALUE ? log.Get() : null_output.Get();
-  startup.StartupInfo.hStdOutput = ValidOrNull(output);
-  startup.StartupInfo.hStdError = ValidOrNull(output);
+  // An owner holds a valid handle or null, never INVALID_HANDLE_VALUE.
+  startup.StartupInfo.hStdInput = null_input.Get();
+  const HANDLE output = log.IsValid() ? log.Get() : null_output.Get();
+  startup.StartupInfo.hStdOutput = output;
+  startup.StartupInfo.hStdError = output;
 
   // The child inherits its standard handles and nothing else. Should the list fail, the
   // launch goes on as without it rather than not at all.
@@ -207,8 +158,9 @@ DWORD RunLaunchSequence() {
     WriteLogRecord(log.Get(), kEventCreateFailed, error);
     return error != 0 ? error : kExitCreateFailedNoCode;
   }
+  // The child runs on its own: its handles are only closed.
+  const win::ScopedHandle child_thread(process.hThread);
+  const win::ScopedHandle child_process(process.hProcess);
   WriteLogRecord(log.Get(), kEventChild, process.dwProcessId);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
   return kExitChildCreated;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "constants.h"
+#include "scoped_handle.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ HANDLE OpenLog(const std::wstring& log_directory) {
 }
 
 void WriteLogRecord(HANDLE log, const wchar_t* key, DWORD value) {
-  if (log == INVALID_HANDLE_VALUE) return;
+  if (!win::HandleTraits::IsValid(log)) return;
   SYSTEMTIME now = {};
   ::GetLocalTime(&now);
   std::vector<wchar_t> text(kRecordChars, L'\0');

@@ -20,5 +20,5 @@ void RotateLog(const std::wstring& log_directory);
 // bridge.log opened inheritable for appending, or INVALID_HANDLE_VALUE.
 HANDLE OpenLog(const std::wstring& log_directory);
 
-// Appends one record line; does nothing for INVALID_HANDLE_VALUE.
+// Appends one record line; does nothing without a handle (null or INVALID_HANDLE_VALUE).
 void WriteLogRecord(HANDLE log, const wchar_t* key, DWORD value);

@@ -32,7 +32,6 @@ struct NDIlib_video_frame_v2_t {
 };
 
 typedef bool (*NDIlib_initialize_fn)(void);
-typedef void (*NDIlib_destroy_fn)(void);
 typedef void* (*NDIlib_send_create_fn)(const NDIlib_send_create_t*);
 typedef void (*NDIlib_send_destroy_fn)(void*);
 typedef void (*NDIlib_send_send_video_fn)(void*, const NDIlib_video_frame_v2_t*);

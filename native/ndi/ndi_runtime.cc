@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine_ndi_dir.h"
+#include "scoped_handle.h"
 
 namespace {
 
@@ -51,15 +52,14 @@ bool EnsureNdiRuntime() {
   // Worker threads may call in at the same time as the script thread.
   std::lock_guard<std::mutex> turn(g_load_lock);
   if (g_ndi_runtime.module != nullptr) return true;
-  HMODULE module = LoadNdiRuntimeLibrary();
-  if (module == nullptr) return false;
+  // Freed again unless the runtime is complete and initialises.
+  win::ScopedModule library(LoadNdiRuntimeLibrary());
+  if (!library.IsValid()) return false;
+  const HMODULE module = library.Get();
 
+  // No NDIlib_destroy: the runtime, once initialised, stays so for the life of the process.
   NdiRuntimeEntries entries = {};
-  entries.module = module;
   entries.initialize = Entry<NDIlib_initialize_fn>(module, "NDIlib_initialize");
-  // NDIlib_destroy is looked up with the rest but never kept: the runtime, once
-  // initialised, stays so for the life of the process.
-  Entry<NDIlib_destroy_fn>(module, "NDIlib_destroy");
   entries.send_create = Entry<NDIlib_send_create_fn>(module, "NDIlib_send_create");
   entries.send_destroy = Entry<NDIlib_send_destroy_fn>(module, "NDIlib_send_destroy");
   entries.send_video = Entry<NDIlib_send_send_video_fn>(module, "NDIlib_send_send_video_v2");
@@ -69,10 +69,9 @@ bool EnsureNdiRuntime() {
   if (entries.initialize != nullptr && entries.send_create != nullptr &&
       entries.send_video != nullptr && entries.send_destroy != nullptr &&
       entries.initialize()) {
+    entries.module = library.Take();
     g_ndi_runtime = entries;
     return true;
   }
-  ::FreeLibrary(module);
-  g_ndi_runtime = NdiRuntimeEntries{};
   return false;
 }

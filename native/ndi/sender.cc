@@ -32,7 +32,9 @@ const int64_t kSynthesiseTimecode = INT64_MAX;
 
 // The last buffer an environment sent asynchronously; its reference is touched only on that
 // environment's thread. The record lives exactly as long as the environment's teardown hook
-// is registered: from its first asynchronous send to its teardown.
+// is registered: from its first asynchronous send to its teardown. It is deliberately no
+// owner that deletes its reference when destroyed: the records live in process-wide state,
+// destroyed at process exit after the environments, when Node-API may no longer be called.
 struct HeldBuffer {
   napi_env env;
   napi_ref buffer;  // count 1, or null
@@ -117,10 +119,7 @@ bool StartSender(const SenderSettings& settings) {
   std::lock_guard<std::mutex> hold(g_lock);
   // Another thread may have started one since the caller looked.
   if (g_sender.sender != nullptr) return true;
-  g_sender.width = settings.width;
-  g_sender.height = settings.height;
-  g_sender.rate_numerator = settings.rate_numerator;
-  g_sender.rate_denominator = settings.rate_denominator;
+  // A refused start leaves the state as it was.
   if (settings.width < 2 || settings.height < 2 || settings.rate_numerator < 1 ||
       settings.rate_denominator < 1) {
     return false;
@@ -141,6 +140,10 @@ bool StartSender(const SenderSettings& settings) {
   const int64_t line_stride = settings.width * bytes_per_pixel;
   if (line_stride > INT32_MAX) return false;
 
+  g_sender.width = settings.width;
+  g_sender.height = settings.height;
+  g_sender.rate_numerator = settings.rate_numerator;
+  g_sender.rate_denominator = settings.rate_denominator;
   g_sender.line_stride = static_cast<int32_t>(line_stride);
   g_sender.frame_size = line_stride * settings.height;
   g_sender.fourcc = fourcc;

@@ -8,22 +8,24 @@
 
 #include <cstdio>
 
+#include "scoped_handle.h"
+
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;
   const SECURITY_INFORMATION what =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PSECURITY_DESCRIPTOR raw_descriptor = nullptr;
   DWORD error = ::GetNamedSecurityInfoW(argv[1], SE_FILE_OBJECT, what, nullptr, nullptr,
-                                        nullptr, nullptr, &descriptor);
+                                        nullptr, nullptr, &raw_descriptor);
+  const win::ScopedLocal<PSECURITY_DESCRIPTOR> descriptor(raw_descriptor);
   if (error != ERROR_SUCCESS) {
     std::printf("error %lu\n", error);
     return 1;
   }
-  wchar_t* text = nullptr;
-  BOOL converted = ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-      descriptor, SDDL_REVISION_1, what, &text, nullptr);
-  if (converted) std::printf("%ls\n", text);
-  ::LocalFree(text);
-  ::LocalFree(descriptor);
+  wchar_t* raw_text = nullptr;
+  const BOOL converted = ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor.Get(), SDDL_REVISION_1, what, &raw_text, nullptr);
+  const win::ScopedLocal<wchar_t*> text(raw_text);
+  if (converted) std::printf("%ls\n", text.Get());
   return converted ? 0 : 1;
 }

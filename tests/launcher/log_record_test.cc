@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log.h"
+#include "scoped_handle.h"
 
 namespace {
 
@@ -23,14 +24,15 @@ void Check(bool ok, const char* what) {
 }
 
 std::string ReadAll(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::string();
+  const win::ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string data;
   char chunk[4096];
   DWORD got = 0;
-  while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) data.append(chunk, got);
-  ::CloseHandle(file);
+  while (file.IsValid() && ::ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    data.append(chunk, got);
+  }
   return data;
 }
 
@@ -69,8 +71,9 @@ int main() {
       std::wstring(temp) + L"kestovar-log-record-" + std::to_wstring(::GetCurrentProcessId());
   Check(::CreateDirectoryW(directory.c_str(), nullptr) != 0, "temp directory created");
 
-  HANDLE log = OpenLog(directory);
-  Check(log != INVALID_HANDLE_VALUE, "OpenLog opens bridge.log");
+  win::ScopedHandle owned_log(OpenLog(directory));
+  Check(owned_log.IsValid(), "OpenLog opens bridge.log");
+  const HANDLE log = owned_log.Get();
 
   const std::string pid = std::to_string(::GetCurrentProcessId());
   // 21 time + 14 " launcher pid=" + pid + " " + key + "=" + "0" + CR LF = 319 characters.
@@ -83,8 +86,9 @@ int main() {
   WriteLogRecord(log, L"schl\x00fcssel_\x20ac", 7);
   WriteLogRecord(log, key_320.c_str(), 0);
   WriteLogRecord(log, key_319.c_str(), 0);
-  WriteLogRecord(INVALID_HANDLE_VALUE, L"never", 1);  // must be a no-op
-  ::CloseHandle(log);
+  WriteLogRecord(INVALID_HANDLE_VALUE, L"never", 1);  // both spellings of no handle: no-ops
+  WriteLogRecord(nullptr, L"never", 1);
+  owned_log.Close();
 
   const std::string data = ReadAll(directory + L"\\bridge.log");
   const std::vector<std::string> lines = Lines(data);

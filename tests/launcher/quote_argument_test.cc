@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "launch.h"
+#include "scoped_handle.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ void CheckRoundTrip(const std::vector<std::wstring>& arguments) {
   std::wstring line = QuoteArgument(program);
   for (const std::wstring& argument : arguments) line += L" " + QuoteArgument(argument);
   int argc = 0;
-  wchar_t** argv = ::CommandLineToArgvW(line.c_str(), &argc);
+  const win::ScopedLocal<wchar_t**> owned_argv(::CommandLineToArgvW(line.c_str(), &argc));
+  wchar_t** const argv = owned_argv.Get();
   if (argv == nullptr) {
     Fail("CommandLineToArgvW failed", L"", line);
     return;
@@ -42,7 +44,6 @@ void CheckRoundTrip(const std::vector<std::wstring>& arguments) {
       if (arguments[i] != argv[i + 1]) Fail("round trip", arguments[i], line);
     }
   }
-  ::LocalFree(argv);
 }
 
 void CheckToken(const std::wstring& argument, const std::wstring& expected) {
