@@ -6,13 +6,13 @@
 // the bridge's process has gone; that bridge must first prove that it holds the token, so
 // the token never goes to another program that took its port. Bridges whose state file it cannot read (other users',
 // when an administrator runs it, as setup does) are found by their executable, this
-// installation's runtime, and ended. Exit 0: they stopped, or none was running (also when
-// one ended itself because its NDI runtime did not return: exit code 20 and
-// "runtime_stuck" in its log); exit 1: one could not be stopped (the reason is printed, on
-// one line).
+// installation's runtime, and ended: every one, or it says which it could not end.
+// Exit 0: they stopped, or none was running (also when one ended itself because its NDI
+// runtime did not return: exit code 20 and "runtime_stuck" in its log); exit 1: one could
+// not be stopped (the reason is printed, on one line).
 
 const path = require('node:path');
-const { execFileSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const stateFile = require('./state-file');
 const { askBridge, firstMessage } = require('./bridge-client');
 
@@ -24,12 +24,6 @@ const WAIT_MS = 15000;
 
 function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
-}
-
-// The ids of the processes running this installation's runtime, this one left out.
-function installationProcesses() {
-  const output = execFileSync(FIND_PROCESSES, [RUNTIME], { encoding: 'latin1', stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true });
-  return output.split(/\s+/).filter(Boolean).map(Number).filter((pid) => pid !== process.pid);
 }
 
 async function waitUntilGone(pids) {
@@ -57,24 +51,22 @@ async function stopByRequest(dir) {
   return { said: `the bridge (pid ${state.pid}) has stopped` };
 }
 
-// Ends the other bridges of this installation: they cannot be asked without their token.
-async function endOthers() {
-  let pids;
-  try {
-    pids = installationProcesses();
-  } catch (error) {
-    return { error: `could not list the running bridges: ${error.code || error.message}` };
+// Ends the other bridges of this installation, monitors and their children alike: they
+// cannot be asked without their token. The finder ends each by the handle it checked, and
+// lists again until none is left; its lines are "ended PID" or "not_ended PID REASON".
+function endOthers() {
+  const finder = spawnSync(FIND_PROCESSES, ['--end', RUNTIME, '--except', String(process.pid)],
+    { encoding: 'latin1', stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true });
+  if (finder.error) return { error: `could not run the process finder: ${finder.error.code || finder.error.message}` };
+  const lines = finder.stdout.split(/\r?\n/).filter(Boolean);
+  const pids = lines.map((line) => /^ended (\d+)$/.exec(line)).filter(Boolean).map((match) => match[1]);
+  if (finder.status !== 0) {
+    const failure = lines.map((line) => /^(not_ended|not_listed) (\d+) ?(.*)$/.exec(line)).find(Boolean);
+    if (!failure) return { error: `the process finder failed (exit code ${finder.status})` };
+    if (failure[1] === 'not_listed') return { error: `could not list the running bridges: error ${failure[2]}` };
+    return { error: `could not end the bridge (pid ${failure[2]}) of another user: ${failure[3]}` };
   }
   if (pids.length === 0) return { said: null };
-  for (const pid of pids) {
-    try {
-      process.kill(pid);
-    } catch (error) {
-      if (error.code !== 'ESRCH') return { error: `could not end the bridge (pid ${pid}) of another user: ${error.code}` };
-    }
-  }
-  const left = await waitUntilGone(pids);
-  if (left.length > 0) return { error: `the bridge (pid ${left.join(', ')}) of another user is still running` };
   return { said: `ended ${pids.length === 1 ? 'the bridge' : `${pids.length} bridges`} (pid ${pids.join(', ')}) of other users or state folders` };
 }
 

@@ -109,7 +109,7 @@ function parseProbe(lines) {
   return report;
 }
 
-function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit, lock, pauseAt, resume } = {}) {
+function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit, lock, pauseAt, resume, locked } = {}) {
   return {
     KESTOVAR_PROBE_TAG: tag,
     KESTOVAR_PROBE_WAIT: wait,
@@ -121,6 +121,7 @@ function probeOptions({ tag = 'p', wait, lines, delayMs, done, report, exit, loc
     KESTOVAR_PROBE_LOCK: lock,
     KESTOVAR_PROBE_PAUSE_AT: pauseAt === undefined ? undefined : String(pauseAt),
     KESTOVAR_PROBE_RESUME: resume,
+    KESTOVAR_PROBE_LOCKED: locked ? '1' : undefined,
   };
 }
 

@@ -3,7 +3,7 @@
 // (command line, current directory, hidden start, standard handles, environment).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -115,4 +115,32 @@ test('a pipe the launcher inherited is not handed on: it ends when the launcher 
   assert.deepEqual([probe.stdin, probe.stdout, probe.stderr, probe.stdout_is_stderr],
     ['char', 'disk', 'disk', 'yes']);
   assert.match(probe.stdout_path, /\\logs\\bridge\.log$/);
+});
+
+test('the stop tool ends every bridge of its installation by handle, or names the one it cannot open', async () => {
+  const inst = h.stage({ name: 'stop others' });
+  fs.cpSync(path.join(__dirname, '..', '..', 'app', 'src'), path.join(inst.dir, 'app', 'src'), { recursive: true });
+  fs.copyFileSync(path.join(process.env.KESTOVAR_BUILD_DIR, 'processes', 'kestovar-find-processes.exe'),
+    path.join(inst.dir, 'runtime', 'kestovar-find-processes.exe'));
+  // Two stand-in bridges that wait after their first line; one denies every access to its
+  // process, as another user's bridge does.
+  const dir = h.tempDir('stop');
+  const resume = path.join(dir, 'resume');
+  const bridges = ['open', 'locked'].map((tag) => {
+    const report = path.join(dir, `${tag}.txt`);
+    const env = h.launchEnv(h.probeOptions({ tag, report, lines: 1, pauseAt: 1, resume, locked: tag === 'locked' }));
+    const child = spawn(inst.runtime, [], { env, stdio: 'ignore' });
+    return { child, exited: once(child, 'exit'), report };
+  });
+  for (const bridge of bridges) await h.waitFor('the probe to pause', () => (h.readText(bridge.report) || '').includes('probe line 1/1'));
+
+  const stop = spawnSync(process.execPath, [path.join(inst.dir, 'app', 'src', 'stop.js')],
+    { env: h.launchEnv({ KESTOVAR_BRIDGE_STATE_DIR: h.tempDir('state') }), encoding: 'utf8' });
+  fs.writeFileSync(resume, '');
+  assert.equal(stop.stdout.trim(),
+    `kestovar stop: could not end the bridge (pid ${bridges[1].child.pid}) of another user: cannot open it: error 5`);
+  assert.equal(stop.status, 1);
+  // The one it could open was ended (exit code 1); the locked one ran on to its own end.
+  assert.deepEqual(await bridges[0].exited, [1, null]);
+  assert.deepEqual(await bridges[1].exited, [0, null]);
 });

@@ -15,13 +15,19 @@
 //                           log do not meet inside Wine, whose append-only writes from
 //                           several processes at the same instant can overlap
 //   KESTOVAR_PROBE_DONE     file created after the last line
+//   KESTOVAR_PROBE_LOCKED   when set, first denies every access to its own process, so it
+//                           cannot be opened, as another user's bridge cannot by one who
+//                           lacks the debug privilege
 //   KESTOVAR_PROBE_EXIT     exit code
 #include <windows.h>
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <stdlib.h>
 
 #include <string>
+
+#include "scoped_handle.h"
 
 namespace {
 
@@ -54,8 +60,8 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-HANDLE g_report = INVALID_HANDLE_VALUE;
-HANDLE g_lock = nullptr;
+win::ScopedHandle g_report;
+win::ScopedHandle g_lock;
 
 void WaitForFile(const std::wstring& path) {
   if (path.empty()) return;
@@ -67,15 +73,15 @@ void WaitForFile(const std::wstring& path) {
 void Line(const std::wstring& text) {
   const std::string bytes = Utf8(text + L"\r\n");
   DWORD written = 0;
-  if (g_lock != nullptr) ::WaitForSingleObject(g_lock, 10000);
+  if (g_lock.IsValid()) ::WaitForSingleObject(g_lock.Get(), 10000);
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out != nullptr && out != INVALID_HANDLE_VALUE) {
     ::WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
-  if (g_report != INVALID_HANDLE_VALUE) {
-    ::WriteFile(g_report, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (g_report.IsValid()) {
+    ::WriteFile(g_report.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
-  if (g_lock != nullptr) ::ReleaseMutex(g_lock);
+  if (g_lock.IsValid()) ::ReleaseMutex(g_lock.Get());
 }
 
 std::wstring TypeName(DWORD std_handle) {
@@ -100,25 +106,31 @@ std::wstring Hex(DWORD value) {
 }  // namespace
 
 int wmain() {
+  if (EnvPresent(L"KESTOVAR_PROBE_LOCKED")) {
+    ACL empty = {};
+    ::InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+    ::SetSecurityInfo(::GetCurrentProcess(), SE_KERNEL_OBJECT,
+                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, &empty, nullptr);
+  }
   const std::wstring report = Env(L"KESTOVAR_PROBE_REPORT");
   if (!report.empty()) {
-    g_report = ::CreateFileW(report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    g_report.Set(::CreateFileW(report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   const std::wstring lock = Env(L"KESTOVAR_PROBE_LOCK");
-  if (!lock.empty()) g_lock = ::CreateMutexW(nullptr, FALSE, lock.c_str());
+  if (!lock.empty()) g_lock.Set(::CreateMutexW(nullptr, FALSE, lock.c_str()));
   WaitForFile(Env(L"KESTOVAR_PROBE_WAIT"));
   const std::wstring tag = Env(L"KESTOVAR_PROBE_TAG");
 
   Line(L"probe begin tag=" + tag + L" pid=" + std::to_wstring(::GetCurrentProcessId()));
   Line(L"cmdline=" + std::wstring(::GetCommandLineW()));
   int argc = 0;
-  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  Line(L"argc=" + std::to_wstring(argv != nullptr ? argc : -1));
-  for (int i = 0; argv != nullptr && i < argc; ++i) {
-    Line(L"argv[" + std::to_wstring(i) + L"]=" + argv[i]);
+  const win::ScopedLocal<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+  Line(L"argc=" + std::to_wstring(argv.IsValid() ? argc : -1));
+  for (int i = 0; argv.IsValid() && i < argc; ++i) {
+    Line(L"argv[" + std::to_wstring(i) + L"]=" + argv.Get()[i]);
   }
-  if (argv != nullptr) ::LocalFree(argv);
 
   wchar_t cwd[4096] = {};
   ::GetCurrentDirectoryW(4096, cwd);
@@ -159,13 +171,13 @@ int wmain() {
   }
   Line(L"probe end tag=" + tag);
 
-  if (g_report != INVALID_HANDLE_VALUE) ::CloseHandle(g_report);
-  if (g_lock != nullptr) ::CloseHandle(g_lock);
+  // The report is closed before the file that says it is complete appears.
+  g_report.Close();
+  g_lock.Close();
   const std::wstring done = Env(L"KESTOVAR_PROBE_DONE");
   if (!done.empty()) {
-    HANDLE file = ::CreateFileW(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    win::ScopedHandle(::CreateFileW(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   return static_cast<int>(EnvNumber(L"KESTOVAR_PROBE_EXIT"));
 }
