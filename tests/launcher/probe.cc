@@ -176,6 +176,7 @@ int wmain() {
   g_lock.Close();
   const std::wstring done = Env(L"KESTOVAR_PROBE_DONE");
   if (!done.empty()) {
+    // Made and closed at once: only its existence counts.
     win::ScopedHandle(::CreateFileW(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   }
