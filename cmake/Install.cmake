@@ -2,6 +2,7 @@
 #   Kestovar Output Bridge.exe
 #   runtime/kestovar-ndi-bridge.exe   the pinned Windows node.exe, renamed
 #   runtime/kestovar-find-processes.exe  the stop tool's process finder
+#   runtime/kestovar-folder-trust.exe  judges folders for setup and the machine settings
 #   app/src/*.js                      the server script and its modules
 #   app/src/status-page/              the status page's files
 #   app/quorvex.node                  the addon, where server.js loads it from
@@ -13,7 +14,7 @@ if(TARGET kestovar_launcher)
 endif()
 
 install(PROGRAMS ${NODE_WIN_EXE} DESTINATION runtime RENAME kestovar-ndi-bridge.exe)
-install(TARGETS kestovar_find_processes RUNTIME DESTINATION runtime)
+install(TARGETS kestovar_find_processes kestovar_folder_trust RUNTIME DESTINATION runtime)
 
 # The server script reports the product version itself, and the npm package files carry
 # it: each must be the project's (the launcher's resource and manifest are generated).

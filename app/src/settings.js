@@ -33,6 +33,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { isOrigin, parseOriginList } = require('./access');
 const { stateDirectory } = require('./state-file');
 
@@ -89,6 +90,21 @@ function checkSettings(settings) {
   return { origins, port };
 }
 
+// The machine file, left out unless only administrators may change its folders: every
+// user's bridge would follow it. Judged by the installer's own tool beside the runtime;
+// elsewhere than on Windows there are no such folders.
+const FOLDER_TRUST = path.join(__dirname, '..', '..', 'runtime', 'kestovar-folder-trust.exe');
+function readMachineSettingsFile(file) {
+  const read = readSettingsFile(file);
+  if (!read || read.error || process.platform !== 'win32') return read;
+  const folder = path.dirname(file);
+  const judged = spawnSync(FOLDER_TRUST, ['check', folder, path.dirname(path.dirname(folder))], { windowsHide: true });
+  if (judged.status === 0) return read;
+  const said = judged.stdout ? judged.stdout.toString('utf16le').trim() : '';
+  return { error: judged.status === 1 ? `its folder may be changed by users who are not administrators (${said})`
+    : `its folder could not be checked (${said || (judged.error && judged.error.code) || `exit ${judged.status}`})` };
+}
+
 // A bad environment value: the start is refused.
 class SettingsError extends Error {
   constructor(name, value, allowed) {
@@ -119,8 +135,9 @@ function readSettings(env) {
   const stateDir = stateDirectory(env);
   const layers = [];
   const problems = [];
-  for (const [file, from] of [[machineSettingsFile(env), 'machine settings'], [stateDir && path.join(stateDir, SETTINGS_FILE_NAME), 'user settings']]) {
-    const read = file && readSettingsFile(file);
+  for (const [file, from, readFile] of [[machineSettingsFile(env), 'machine settings', readMachineSettingsFile],
+    [stateDir && path.join(stateDir, SETTINGS_FILE_NAME), 'user settings', readSettingsFile]]) {
+    const read = file && readFile(file);
     if (read && read.error) problems.push({ file, reason: read.error });
     else if (read) layers.push({ ...read, from: `${from} ${file}` });
   }

@@ -1,6 +1,6 @@
 'use strict';
 // Stops the running bridges of this installation, for people and for the installer:
-//   runtime\kestovar-ndi-bridge.exe app\src\stop.js
+//   runtime\kestovar-ndi-bridge.exe app\src\stop.js [INSTALLATION FOLDER]
 // Windows delivers no signal to a windowless process, so this asks the bridge itself: it
 // reads the port and token from the state file, sends the stop request, and waits until
 // the bridge's process has gone; that bridge must first prove that it holds the token, so
@@ -16,9 +16,10 @@ const { spawnSync } = require('node:child_process');
 const stateFile = require('./state-file');
 const { askBridge, firstMessage } = require('./bridge-client');
 
-const RUNTIME_DIR = path.join(__dirname, '..', '..', 'runtime');
-const RUNTIME = path.join(RUNTIME_DIR, 'kestovar-ndi-bridge.exe');
-const FIND_PROCESSES = path.join(RUNTIME_DIR, 'kestovar-find-processes.exe');
+// The installation whose bridges to end: this one, or the folder given (setup runs this
+// tool from its own copy of the new package, never from the folder it replaces).
+const RUNTIME = path.join(process.argv[2] || path.join(__dirname, '..', '..'), 'runtime', 'kestovar-ndi-bridge.exe');
+const FIND_PROCESSES = path.join(__dirname, '..', '..', 'runtime', 'kestovar-find-processes.exe');
 
 const WAIT_MS = 15000;
 

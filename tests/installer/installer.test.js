@@ -35,6 +35,7 @@ const SETTINGS_FILE = path.join(SETTINGS_DIR, 'settings.json');
 const PROBE = path.join(rig.BUILD_DIR, 'tests', 'installer', 'security_descriptor_probe.exe');
 const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
 const USER_DIR = path.join(DRIVE_C, 'users', os.userInfo().username, 'AppData', 'Local', 'Tarnwell', PRODUCT);
+const SETUP_LOG = path.join(DRIVE_C, 'users', os.userInfo().username, 'Temp', `${PRODUCT} setup.log`);
 
 function unixPath(windowsPath) {
   return path.join(DRIVE_C, ...windowsPath.slice(3).split('\\'));
@@ -49,8 +50,15 @@ function runCommandLine(program, args) {
     { env: rig.wineEnv(), stdio: 'ignore', timeout: 120000 }).status;
 }
 
-function install(args = '') {
-  return runCommandLine(path.join(work, 'package', INSTALLER), `/S ${args}`);
+// umask 000 makes every folder Wine creates without permissions of its own writable by
+// all, as a folder made below C:\ is on Windows.
+function install(args = '', umask = process.umask()) {
+  const before = process.umask(umask);
+  try {
+    return runCommandLine(path.join(work, 'package', INSTALLER), `/S ${args}`);
+  } finally {
+    process.umask(before);
+  }
 }
 
 // The values of a registry key, by name ({} for a key without values), or null. Read
@@ -80,7 +88,11 @@ function securityDescriptor(windowsPath) {
 }
 
 function installLog(dir) {
-  return fs.readFileSync(path.join(unixPath(dir), 'install.log')).toString('utf16le').replace(/^\ufeff/, '');
+  return readLog(path.join(unixPath(dir), 'install.log'));
+}
+
+function readLog(file) {
+  return fs.readFileSync(file).toString('utf16le').replace(/^\ufeff/, '');
 }
 
 function verifySignature(file) {
@@ -106,6 +118,7 @@ async function assertRemoved(dir) {
 // A copy left by an earlier run goes first, the way it would on Windows.
 test.before(async () => {
   if (registryValues(UNINSTALL_KEY)) await uninstall();
+  if (fs.lstatSync(path.dirname(SETTINGS_DIR), { throwIfNoEntry: false })?.isSymbolicLink()) fs.unlinkSync(path.dirname(SETTINGS_DIR));
 });
 
 test('cpack makes the signed installer with its version resource', () => {
@@ -162,9 +175,31 @@ test('malformed /PORT= and /ORIGINS=, and a folder that is not empty, are refuse
 
 test('silent install into Program Files, the Apps entry, and an uninstall that removes it all', async () => {
   rig.setNdiRuntimeDir(null);
+  // A link in place of the Tarnwell folder is not followed. (Wine cannot remove a link to a
+  // folder, so setup stops there; Windows removes the junction itself and goes on.)
+  const tarnwell = path.dirname(SETTINGS_DIR);
+  const victim = path.join(work, 'victim');
+  fs.mkdirSync(path.join(victim, PRODUCT), { recursive: true });
+  fs.writeFileSync(path.join(victim, PRODUCT, 'settings.json'), '{"port":1}');
+  fs.symlinkSync(victim, tarnwell);
+  assert.equal(install('/PORT=17490'), 5);
+  assert.match(installLog(DEFAULT_DIR), /Machine settings folders: C:\\ProgramData\\Tarnwell: it is a junction or symbolic link/);
+  assert.deepEqual([fs.readdirSync(path.join(victim, PRODUCT)), fs.readFileSync(path.join(victim, PRODUCT, 'settings.json'), 'utf8')],
+    [['settings.json'], '{"port":1}'], 'nothing written through the link');
+  // A Tarnwell folder made beforehand that every user may change, with a settings file of
+  // theirs: taken over, and the file moved aside unread.
+  fs.unlinkSync(tarnwell);
+  fs.mkdirSync(SETTINGS_DIR, { recursive: true });
+  fs.chmodSync(tarnwell, 0o777);
+  fs.writeFileSync(SETTINGS_FILE, '{"origins":["https://planted.example"],"note":"theirs"}');
   assert.equal(install('/ORIGINS=http://127.0.0.1:5173,https://app.example /PORT=17490'), 0);
   assert.deepEqual(JSON.parse(fs.readFileSync(SETTINGS_FILE, 'utf8')),
     { origins: ['http://127.0.0.1:5173', 'https://app.example'], port: 17490 });
+  assert.equal(fs.statSync(tarnwell).mode & 0o002, 0, 'Tarnwell taken over');
+  const aside = fs.readdirSync(SETTINGS_DIR).filter((name) => name.startsWith('settings.json.untrusted-'));
+  assert.equal(fs.readFileSync(path.join(SETTINGS_DIR, aside[0]), 'utf8'), '{"origins":["https://planted.example"],"note":"theirs"}');
+  assert.match(installLog(DEFAULT_DIR), /Machine settings folders: C:\\ProgramData\\Tarnwell: Everyone may delete or rename it.*; taken over/);
+  assert.ok(installLog(DEFAULT_DIR).includes(`moved to C:\\ProgramData\\Tarnwell\\${PRODUCT}\\${aside[0]}`), installLog(DEFAULT_DIR));
   const root = unixPath(DEFAULT_DIR);
   // The ZIP's tree and the installer's own two files; the project's executables signed,
   // every other file byte for byte.
@@ -250,25 +285,40 @@ async function assertStopped(bridge) {
 test('/D= elsewhere with start at sign-in; upgrades in place and to another folder, and the uninstall, stop the running bridge', async () => {
   fs.rmSync(USER_DIR, { recursive: true, force: true });
   rig.setNdiRuntimeDir(rig.standinDir('full'));
-  // A folder made beforehand that every user may change (Everyone: modify, 0x1301ff):
-  // setup takes it over before anything runs from it.
+  // A parent folder made beforehand that every user may change (Everyone: modify,
+  // 0x1301ff), and an empty folder in it: setup refuses, writes nothing, and says why in
+  // its log in %TEMP%.
   const root = unixPath(CUSTOM_DIR);
-  fs.mkdirSync(root, { recursive: true, mode: 0o777 });
-  fs.chmodSync(root, 0o777);
-  assert.match(securityDescriptor(CUSTOM_DIR), /\(A;OICI;0x1301ff;;;WD\)$/);
-  assert.equal(install(`/AUTOSTART=1 /PORT=17490 /D=${CUSTOM_DIR}`), 0);
-  assert.match(securityDescriptor(CUSTOM_DIR), /^O:[^G]+G:\S+D:\(A;OICI;FA;;;SY\)\(A;OICI;FA;;;[^)]+\)\(A;OICI;0x1200a9;;;WD\)$/);
-  assert.equal(fs.statSync(root).mode & 0o002, 0, 'no write permission for others');
-  assert.equal(fs.statSync(SETTINGS_DIR).mode & 0o002, 0, 'nor in the machine settings folder');
+  fs.mkdirSync(root, { recursive: true });
+  fs.chmodSync(path.dirname(root), 0o777);
+  assert.match(securityDescriptor(path.win32.dirname(CUSTOM_DIR)), /\(A;OICI;0x1301ff;;;WD\)$/);
+  assert.equal(install(`/AUTOSTART=1 /PORT=17490 /D=${CUSTOM_DIR}`), 161);
+  assert.deepEqual([fs.readdirSync(root), registryValues(UNINSTALL_KEY), fs.existsSync(SETTINGS_DIR)], [[], null, false]);
+  assert.ok(readLog(SETUP_LOG).includes(`was not installed in ${CUSTOM_DIR}: ${path.win32.dirname(CUSTOM_DIR)}: Everyone may delete or rename it`), readLog(SETUP_LOG));
+  // Every folder setup makes on the path is protected from its first moment, even where
+  // it would inherit write access for every user.
+  fs.rmSync(path.dirname(root), { recursive: true });
+  assert.equal(install(`/AUTOSTART=1 /PORT=17490 /D=${CUSTOM_DIR}`, 0o000), 0);
+  // Users' read access is not Everyone's, so Wine gives Everyone nothing.
+  assert.match(securityDescriptor(CUSTOM_DIR), /^O:[^G]+G:\S+D:\(A;OICI;FA;;;SY\)\(A;OICI;FA;;;[^)]+\)$/);
+  for (const dir of [path.dirname(root), root, path.dirname(SETTINGS_DIR), SETTINGS_DIR]) {
+    assert.equal(fs.statSync(dir).mode & 0o002, 0, `no write permission for others on ${dir}`);
+  }
   assert.ok(fs.existsSync(path.join(root, `${PRODUCT}.exe`)));
   assert.equal(registryValues(UNINSTALL_KEY).InstallLocation, CUSTOM_DIR);
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${CUSTOM_DIR}\\${PRODUCT}.exe"`);
   const ndiDll = `${rig.windowsPath(rig.standinDir('full'))}\\Processing.NDI.Lib.x64.dll`;
   assert.ok(installLog(CUSTOM_DIR).includes(`NDI runtime found: ${ndiDll}`), installLog(CUSTOM_DIR));
 
+  // A machine settings file in a folder every user may change is left out by the bridge.
+  fs.chmodSync(SETTINGS_DIR, 0o777);
+  const first = await startInstalled(CUSTOM_DIR);
+  fs.chmodSync(SETTINGS_DIR, 0o755);
+  assert.ok(rig.bridgeRecords(rig.readText(path.join(USER_DIR, 'logs', 'bridge.log'))).some((r) => r.event === 'settings_invalid'
+    && r.file === `C:\\ProgramData\\Tarnwell\\${PRODUCT}\\settings.json` && /^its folder may be changed by users who are not administrators \(.*Everyone may/.test(r.reason)));
+
   // A bridge that refuses to stop (its state file holds a wrong token): setup says why and
   // ends, and the installation is left as it was.
-  const first = await startInstalled(CUSTOM_DIR);
   const otherUsers = await startInstalled(CUSTOM_DIR, path.join(work, 'state of another user'));
   const script = path.join(root, 'app', 'src', 'server.js');
   fs.appendFileSync(script, '\n// changed since\n');
@@ -307,12 +357,17 @@ test('/D= elsewhere with start at sign-in; upgrades in place and to another fold
   assert.equal(registryValues(RUN_KEY)[PRODUCT], `"${MOVED_DIR}\\${PRODUCT}.exe"`);
   assert.match(installLog(MOVED_DIR), new RegExp(`Stop tool \\(exit code 0\\): .*has stopped[^]*Removed the installation in ${CUSTOM_DIR.replace(/\\/g, '\\\\')}`));
 
-  // The uninstaller stops it too, and leaves the user's logs.
+  // The uninstaller stops it too, and leaves the user's logs; it removes nothing through a
+  // link put in place of the Tarnwell folder.
   const third = await startInstalled(MOVED_DIR);
+  const victim = path.join(work, 'victim');
+  fs.renameSync(path.dirname(SETTINGS_DIR), path.join(work, 'Tarnwell as installed'));
+  fs.symlinkSync(victim, path.dirname(SETTINGS_DIR));
   await uninstall();
   await assertStopped(third);
   await assertRemoved(MOVED_DIR);
-  assert.equal(fs.existsSync(SETTINGS_FILE), false);
+  assert.equal(fs.readFileSync(path.join(victim, PRODUCT, 'settings.json'), 'utf8'), '{"port":1}');
+  fs.unlinkSync(path.dirname(SETTINGS_DIR));
   assert.equal(rig.bridgeRecords(rig.readText(path.join(USER_DIR, 'logs', 'bridge.log')))
     .filter((r) => r.event === 'shutdown').length, 3, 'the logs of all runs are kept');
 });

@@ -3,8 +3,10 @@
 // keys given, the rest of the file kept; anything malformed changes nothing.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
-const { updatedSettings } = require(path.join(__dirname, '..', '..', 'app', 'src', 'setup-settings.js'));
+const { updatedSettings, main } = require(path.join(__dirname, '..', '..', 'app', 'src', 'setup-settings.js'));
 
 test('a new file holds the keys given, as UTF-8 JSON', () => {
   assert.deepEqual(JSON.parse(updatedSettings(null, { origins: 'http://127.0.0.1:5173,https://app.example', port: '17490' })),
@@ -35,4 +37,35 @@ test('malformed values and files are refused with the reason', () => {
   ]) {
     assert.throws(() => updatedSettings(current, given), reason, JSON.stringify([current, given]));
   }
+});
+
+test('a file from a folder others could change is moved aside; links and a planted temporary file are not written through', () => {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-setup-settings-'));
+  const folder = path.join(root, 'Tarnwell', 'Kestovar Output Bridge');
+  const file = path.join(folder, 'settings.json');
+  fs.mkdirSync(folder, { recursive: true });
+  const planted = '{"origins":["https://planted.example"],"port":1}';
+  fs.writeFileSync(file, planted);
+  assert.equal(main([file, 'port=17490', 'untrusted=1']), 0);
+  const aside = fs.readdirSync(folder).filter((name) => name.startsWith('settings.json.untrusted-'));
+  assert.equal(aside.length, 1);
+  assert.equal(fs.readFileSync(path.join(folder, aside[0]), 'utf8'), planted);
+  assert.deepEqual(JSON.parse(fs.readFileSync(file, 'utf8')), { port: 17490 }, 'only this command line\'s keys');
+
+  const elsewhere = path.join(root, 'elsewhere.json');
+  fs.writeFileSync(elsewhere, planted);
+  fs.rmSync(file);
+  fs.symlinkSync(elsewhere, file);
+  assert.equal(main([file, 'port=17491']), 1);
+  fs.rmSync(file);
+  fs.renameSync(path.join(root, 'Tarnwell'), path.join(root, 'real'));
+  fs.symlinkSync(path.join(root, 'real'), path.join(root, 'Tarnwell'));
+  assert.equal(main([file, 'port=17491', 'untrusted=1']), 1);
+  fs.rmSync(path.join(root, 'Tarnwell'));
+  fs.renameSync(path.join(root, 'real'), path.join(root, 'Tarnwell'));
+  fs.symlinkSync(elsewhere, `${file}.${process.pid}.tmp`);
+  assert.equal(main([file, 'port=17491']), 1);
+  assert.equal(fs.readFileSync(elsewhere, 'utf8'), planted, 'nothing written through a link');
+  assert.equal(fs.existsSync(file), false);
+  fs.rmSync(root, { recursive: true });
 });
