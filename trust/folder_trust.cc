@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "scoped_handle.h"
+
 namespace {
 
 // Owned by Administrators, full control for Administrators and SYSTEM, read and execute
@@ -105,13 +107,13 @@ PSID AccountRunningThis() {
   static BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   static PSID sid = nullptr;
   if (sid != nullptr) return sid;
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return nullptr;
+  win::ScopedHandle token(opened);
   DWORD size = 0;
-  if (::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) {
+  if (::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
     sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
   }
-  ::CloseHandle(token);
   return sid;
 }
 
@@ -128,11 +130,10 @@ bool IsAdministrative(PSID sid) {
   }
   PSID self = AccountRunningThis();
   if (self != nullptr && ::EqualSid(sid, self)) return true;
-  PSID installer = nullptr;
-  if (!::ConvertStringSidToSidW(kTrustedInstaller, &installer)) return false;
-  bool same = ::EqualSid(sid, installer);
-  ::LocalFree(installer);
-  return same;
+  PSID converted = nullptr;
+  if (!::ConvertStringSidToSidW(kTrustedInstaller, &converted)) return false;
+  win::ScopedLocal<PSID> installer(converted);
+  return ::EqualSid(sid, installer.Get());
 }
 
 // The account's name as Windows shows it ("BUILTIN\Users", "Everyone"), or its SID.
@@ -143,11 +144,10 @@ std::wstring AccountName(PSID sid) {
   if (::LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
     return domain[0] != L'\0' ? std::wstring(domain) + L"\\" + name : std::wstring(name);
   }
-  wchar_t* text = nullptr;
-  std::wstring result = L"an unknown account";
-  if (::ConvertSidToStringSidW(sid, &text)) result = text;
-  ::LocalFree(text);
-  return result;
+  wchar_t* converted = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &converted)) return L"an unknown account";
+  win::ScopedLocal<wchar_t*> text(converted);
+  return text.Get();
 }
 
 // Why the folder's owner or DACL lets anyone else change it, or "".
@@ -196,31 +196,35 @@ Found Judge(const std::wstring& folder, std::wstring* why) {
   }
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PSECURITY_DESCRIPTOR read = nullptr;
   DWORD error = ::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                        &owner, nullptr, &dacl, nullptr, &descriptor);
+                                        &owner, nullptr, &dacl, nullptr, &read);
   if (error != ERROR_SUCCESS) {
     *why = ErrorText(L"read its permissions", folder, error);
     return Found::kFailed;
   }
+  win::ScopedLocal<PSECURITY_DESCRIPTOR> descriptor(read);
   std::wstring distrust = Distrust(owner, dacl);
-  ::LocalFree(descriptor);
   if (distrust.empty()) return Found::kTrusted;
   *why = folder + L": " + distrust;
   return Found::kUntrusted;
 }
 
+// The protected permissions (kProtectedSddl) as a security descriptor, or an empty owner.
+win::ScopedLocal<PSECURITY_DESCRIPTOR> ProtectedDescriptor() {
+  PSECURITY_DESCRIPTOR converted = nullptr;
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1,
+                                                         &converted, nullptr);
+  return win::ScopedLocal<PSECURITY_DESCRIPTOR>(converted);
+}
+
 // Makes a folder with the protected permissions from its first moment.
 DWORD MakeProtected(const std::wstring& folder) {
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          kProtectedSddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
-    return ::GetLastError();
-  }
-  DWORD error = ::CreateDirectoryW(folder.c_str(), &attributes) ? ERROR_SUCCESS : ::GetLastError();
-  ::LocalFree(attributes.lpSecurityDescriptor);
-  return error;
+  win::ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = ProtectedDescriptor();
+  if (!descriptor.IsValid()) return ::GetLastError();
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
+  return ::CreateDirectoryW(folder.c_str(), &attributes) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 int Check(const std::vector<std::wstring>& folders) {
@@ -258,15 +262,15 @@ int Make(const std::vector<std::wstring>& folders) {
 // Lets this process set any owner and open what another owner locked it out of (an
 // administrator holds these privileges, off until asked for).
 void EnableTakeOverPrivileges() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &opened)) return;
+  win::ScopedHandle token(opened);
   for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME, SE_BACKUP_NAME}) {
     TOKEN_PRIVILEGES privileges = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
     if (::LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
-      ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+      ::AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
     }
   }
-  ::CloseHandle(token);
 }
 
 // Removes the link at path itself, never what it points to, and says so.
@@ -287,19 +291,15 @@ DWORD TakeOver(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return RemoveLink(path, attributes);
   }
-  HANDLE handle = ::CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return ::GetLastError();
+  win::ScopedHandle handle(::CreateFileW(
+      path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.IsValid()) return ::GetLastError();
   BY_HANDLE_FILE_INFORMATION information = {};
-  if (!::GetFileInformationByHandle(handle, &information)) {
-    DWORD error = ::GetLastError();
-    ::CloseHandle(handle);
-    return error;
-  }
+  if (!::GetFileInformationByHandle(handle.Get(), &information)) return ::GetLastError();
   if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    ::CloseHandle(handle);
+    handle.Close();
     return RemoveLink(path, information.dwFileAttributes);
   }
   PSID owner = nullptr;
@@ -307,11 +307,11 @@ DWORD TakeOver(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
   BOOL present = FALSE, defaulted = FALSE;
   ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
   ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  DWORD error = ::SetSecurityInfo(handle, SE_FILE_OBJECT,
+  DWORD error = ::SetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                       PROTECTED_DACL_SECURITY_INFORMATION,
                                   owner, nullptr, dacl, nullptr);
-  ::CloseHandle(handle);
+  handle.Close();
   if (error != ERROR_SUCCESS || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return error;
   }
@@ -328,11 +328,8 @@ DWORD TakeOver(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
 
 int TakeOverPath(const std::vector<std::wstring>& folders) {
   EnableTakeOverPrivileges();
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-    return kFailed;
-  }
+  win::ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = ProtectedDescriptor();
+  if (!descriptor.IsValid()) return kFailed;
   int result = kTrusted;
   for (const std::wstring& folder : folders) {
     std::wstring why;
@@ -346,7 +343,7 @@ int TakeOverPath(const std::vector<std::wstring>& folders) {
         error = RemoveLink(folder, attributes);
         found = Found::kMissing;
       } else {
-        error = TakeOver(folder, descriptor);
+        error = TakeOver(folder, descriptor.Get());
         Say(L"taken over");
       }
     }
@@ -358,7 +355,6 @@ int TakeOverPath(const std::vector<std::wstring>& folders) {
       break;
     }
   }
-  ::LocalFree(descriptor);
   return result;
 }
 
