@@ -12,10 +12,10 @@ const rig = require('../rig');
 
 const work = rig.workDir('app', 'package');
 
-// The launcher, the runtime and its process finder, the addon, and the server script's
-// sources as they stand.
+// The launcher, the runtime with its process finder and folder judge, the addon, and the
+// server script's sources as they stand.
 const TREE = ['Kestovar Output Bridge.exe', 'app/quorvex.node', 'runtime/kestovar-find-processes.exe',
-  'runtime/kestovar-ndi-bridge.exe', ...rig.listFiles(path.join(rig.SOURCE_DIR, 'app', 'src')).map((file) => `app/src/${file}`)].sort();
+  'runtime/kestovar-folder-trust.exe', 'runtime/kestovar-ndi-bridge.exe', ...rig.listFiles(path.join(rig.SOURCE_DIR, 'app', 'src')).map((file) => `app/src/${file}`)].sort();
 
 test('the ZIP unpacks to the installation tree and its launcher starts the bridge', async (t) => {
   const zipDir = path.join(work, 'zip');
