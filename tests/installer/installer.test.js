@@ -317,11 +317,20 @@ test('/D= elsewhere with start at sign-in; upgrades in place and to another fold
   assert.ok(rig.bridgeRecords(rig.readText(path.join(USER_DIR, 'logs', 'bridge.log'))).some((r) => r.event === 'settings_invalid'
     && r.file === `C:\\ProgramData\\Tarnwell\\${PRODUCT}\\settings.json` && /^its folder may be changed by users who are not administrators \(.*Everyone may/.test(r.reason)));
 
+  // An upgrade checks the installed folder's path first: one every user may change is
+  // refused before anything runs from it.
+  fs.chmodSync(path.dirname(root), 0o777);
+  assert.equal(install(), 161);
+  fs.chmodSync(path.dirname(root), 0o755);
+  assert.ok(readLog(SETUP_LOG).includes(`was not installed in ${CUSTOM_DIR}: ${path.win32.dirname(CUSTOM_DIR)}: Everyone may`));
+
   // A bridge that refuses to stop (its state file holds a wrong token): setup says why and
-  // ends, and the installation is left as it was.
+  // ends, and the installation is left as it was. The stop tool is the new package's: the
+  // installed one, which would say yes, never runs.
   const otherUsers = await startInstalled(CUSTOM_DIR, path.join(work, 'state of another user'));
   const script = path.join(root, 'app', 'src', 'server.js');
   fs.appendFileSync(script, '\n// changed since\n');
+  fs.writeFileSync(path.join(root, 'app', 'src', 'stop.js'), "console.log('kestovar stop: the installed copy ran');\n");
   const stateFile = path.join(USER_DIR, 'bridge.json');
   fs.writeFileSync(stateFile, JSON.stringify({ ...first.state, token: '0'.repeat(64) }));
   assert.equal(install(), 2);
