@@ -1,54 +1,31 @@
 'use strict';
 // The bridge's own small client, for the programs that ask a bridge something once: the
-// stop tool, and a starting bridge that checks whether the one named in bridge.json is
-// really listening on its port. It sends one first message and collects the bridge's text
-// messages until the bridge closes the connection.
+// stop tool, and a starting bridge that checks whether the one named in bridge.json
+// (state-file.js) is really listening on its port. It sends one first message and
+// collects the bridge's text messages until the bridge closes the connection.
 
 const crypto = require('node:crypto');
 const net = require('node:net');
 const { messageProof, readyProof } = require('./access');
-
-// One masked client text frame (the payload is far below 64 KiB).
-function maskedText(text) {
-  const payload = Buffer.from(text, 'utf8');
-  const mask = crypto.randomBytes(4);
-  const header = payload.length < 126
-    ? Buffer.from([0x81, 0x80 | payload.length])
-    : Buffer.from([0x81, 0x80 | 126, payload.length >> 8, payload.length & 0xff]);
-  for (let i = 0; i < payload.length; i++) payload[i] ^= mask[i & 3];
-  return Buffer.concat([header, mask, payload]);
-}
+const { OPCODE, parseFrames } = require('./frame-parser');
+const { encodeText } = require('./frame-writer');
+const stateFile = require('./state-file');
 
 // What the bridge sent after its handshake answer: { messages, closed } with its text
 // messages and whether its close frame has come.
 function readAnswer(bytes) {
+  const at = bytes.indexOf('\r\n\r\n');
+  if (at < 0 || !bytes.subarray(0, at).toString('latin1').startsWith('HTTP/1.1 101 ')) return { messages: [], closed: false };
+  const { frames } = parseFrames(bytes.subarray(at + 4));
   const messages = [];
-  let closed = false;
-  let at = bytes.indexOf('\r\n\r\n');
-  if (at < 0 || !bytes.subarray(0, at).toString('latin1').startsWith('HTTP/1.1 101 ')) return { messages, closed };
-  at += 4;
-  while (at + 2 <= bytes.length) {
-    let length = bytes[at + 1] & 0x7f;
-    let start = at + 2;
-    if (length === 126) {
-      if (start + 2 > bytes.length) break;
-      length = bytes.readUInt16BE(start);
-      start += 2;
-    } else if (length === 127) {
-      break; // the bridge's replies are never that long
+  for (const frame of frames.filter((f) => f.opcode === OPCODE.TEXT)) {
+    try {
+      messages.push(JSON.parse(frame.payload.toString('utf8')));
+    } catch {
+      // not the bridge's
     }
-    if (start + length > bytes.length) break;
-    closed ||= (bytes[at] & 0x0f) === 8;
-    if ((bytes[at] & 0x0f) === 1) {
-      try {
-        messages.push(JSON.parse(bytes.toString('utf8', start, start + length)));
-      } catch {
-        // not the bridge's
-      }
-    }
-    at = start + length;
   }
-  return { messages, closed };
+  return { messages, closed: frames.some((f) => f.opcode === OPCODE.CLOSE) };
 }
 
 // Opens a WebSocket to the bridge on `port`, sends `message` as the first message and
@@ -71,7 +48,7 @@ function askBridge(port, message, timeoutMs) {
       const key = crypto.randomBytes(16).toString('base64');
       socket.write(`GET / HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nUpgrade: websocket\r\n` +
         `Connection: Upgrade\r\nSec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n\r\n`);
-      socket.write(maskedText(JSON.stringify(message)));
+      socket.write(encodeText(JSON.stringify(message), { mask: true }));
     });
     socket.on('data', (data) => {
       received.push(data);
@@ -112,4 +89,21 @@ async function identifyBridge(state, timeoutMs = 3000) {
   return proven ? 'bridge' : 'not_a_bridge';
 }
 
-module.exports = { askBridge, firstMessage, identifyBridge };
+// Who answers for the state file in dir: { state, answer } with identifyBridge's answer,
+// or { state: null } when there is no usable file or its process has gone. A file left by
+// a bridge that crashed may name a process id the system has since given to another
+// program, and its port may be held by another program now.
+async function bridgeStatus(dir) {
+  const state = dir && stateFile.readState(dir);
+  if (!state || state.pid === process.pid || !stateFile.processAlive(state.pid)) return { state: null };
+  return { state, answer: await identifyBridge(state) };
+}
+
+// The state of the bridge that runs for dir, or null: only one that proves it holds the
+// file's token runs.
+async function runningBridge(dir) {
+  const { state, answer } = await bridgeStatus(dir);
+  return answer === 'bridge' ? state : null;
+}
+
+module.exports = { askBridge, firstMessage, identifyBridge, bridgeStatus, runningBridge };

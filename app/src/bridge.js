@@ -24,10 +24,11 @@ const EXIT = require('./exit-codes');
 const { VERSION } = require('./version');
 const { createAccessPolicy, makeToken, pageOrigins } = require('./access');
 const { unmaskInJs } = require('./frame-parser');
-const { handleConnection } = require('./connection');
-const { createSession } = require('./session');
+const { CLOSE_GRACE_MS, handleConnection } = require('./connection');
+const { createSlot } = require('./session');
 const { readSettings, SettingsError } = require('./settings');
 const stateFile = require('./state-file');
+const { runningBridge } = require('./bridge-client');
 const { createStatusPage } = require('./status');
 
 const HOST = '127.0.0.1';
@@ -35,8 +36,6 @@ const HOST = '127.0.0.1';
 // this many wait, the oldest makes room for the newest, so that idle sockets can delay
 // an application but never lock it out.
 const MAX_WAITING_CONNECTIONS = 16;
-// After the stop, sockets that are still open get this long to take their last bytes.
-const CLOSE_GRACE_MS = 1000;
 
 function garbageCollector() {
   v8.setFlagsFromString('--expose-gc');
@@ -68,76 +67,58 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
   const collectGarbage = settings.testGc ? garbageCollector() : null;
   const startedAt = Date.now();
   const connections = new Set();
+  const slot = createSlot();
+  const reading = { limits, plainReads: settings.plainReads, unmask: ndi ? ndi.unmaskFrame : unmaskInJs };
   let connectionCount = 0;
   let framesRefused = 0;
-  let active = null;
   let shuttingDown = false;
   let port = null;
-  let access = null;
-  let statusPage = null;
+  let door = null;
 
   // What the status page shows. The runtime's directory is the one the launcher handed
   // over from the machine value, which is where the addon finds the runtime too.
   function describe() {
     const ndiRuntime = !ndi ? 'missing (the addon did not load)' : ndi.isAvailable() ? 'available' : 'not installed';
+    const application = slot.holder();
     return {
       version: VERSION, port, pid: process.pid, startedAt, ndiRuntime,
       ndiRuntimeDir: env.NDI_RUNTIME_DIR_V6 || null, framesRefused, recentLog: log.recentRecords(),
       origins: [...settings.origins, ...pageOrigins(port).map((origin) => ({ origin, from: 'the status page itself (stop only)' }))],
       settingsProblems: settings.problems,
-      application: active && active.session.describe(),
+      application: application && application.describe(),
     };
   }
 
-  // What every connection is given (connection.js).
-  const host = {
-    log: log.logEvent,
-    logLimited: log.logLimited,
-    limits,
-    plainReads: settings.plainReads,
-    unmask: ndi ? ndi.unmaskFrame : unmaskInJs,
-    get access() {
-      return access;
-    },
-    answerPage: (request) => statusPage.answer(request),
-    openSession(connection, { fromPage, reply }) {
-      const session = createSession({
-        ndi, token, reply, log: log.logEvent, peer: connection.peer, collectGarbage,
-        // Only the status page, served from the bridge's own origin, may stop it with the
-        // page's stop key.
-        stopKey: fromPage ? stopKey : null,
-        claimSlot() {
-          if (active || shuttingDown) {
-            log.logEvent('client_refused', { id: connection.id, peer: connection.peer, reason: 'busy' });
-            return false;
-          }
-          active = { connection, session };
-          connection.watchLiveness();
-          return true;
-        },
-        releaseSlot() {
-          if (active && active.connection === connection) active = null;
-        },
-        onShutdown: () => stop({ reason: 'request', peer: connection.peer }, connection),
-        onIdentify(answer) {
-          reply(answer);
-          connection.closeWith(1000, 'identified');
-        },
-        onFrameRefused: () => framesRefused++,
-      });
-      return session;
-    },
-    onEnd: (connection) => connections.delete(connection),
+  // The process's own figures, for a stats answer: its CPU time so far, its resident
+  // memory and its count of active handles and timers (settled first, in tests).
+  function figures() {
+    if (collectGarbage) collectGarbage();
+    const cpu = process.cpuUsage();
+    return {
+      cpuUserUs: cpu.user,
+      cpuSystemUs: cpu.system,
+      rssBytes: process.memoryUsage.rss(),
+      resources: process.getActiveResourcesInfo().length,
+    };
+  }
+
+  // What every session is given (session.js).
+  const sessions = {
+    ndi, token, stopKey, slot, figures,
+    stop: (why, requester) => stop(why, requester),
+    frameRefused: () => framesRefused++,
   };
 
   const server = net.createServer({ pauseOnConnect: true }, (accepted) => {
     if (shuttingDown) return accepted.destroy();
-    const waiting = [...connections].filter((connection) => !connection.authenticated());
+    const waiting = [...connections].filter((connection) => connection.waiting());
     if (waiting.length >= MAX_WAITING_CONNECTIONS) {
-      waiting[0].drop();
+      waiting[0].destroy();
       log.logLimited('connections_dropped', { waiting_limit: MAX_WAITING_CONNECTIONS, peer: waiting[0].peer });
     }
-    connections.add(handleConnection(accepted, ++connectionCount, host));
+    const connection = handleConnection(accepted, ++connectionCount, reading, door, sessions);
+    connections.add(connection);
+    connection.closed.then(() => connections.delete(connection));
   });
 
   // Stops in this order: one record says why, the requester (if any) gets its answer, the
@@ -148,6 +129,7 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
   function stop(why, requester = null) {
     if (shuttingDown) return;
     shuttingDown = true;
+    slot.close();
     server.close();
     log.logEvent('shutdown', why);
     if (requester) requester.closeWith(1000, 'the bridge is stopping');
@@ -156,24 +138,24 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
     }
     stopSender();
     if (stateDir) stateFile.removeOwnState(stateDir);
-    const done = () => {
-      if (connections.size > 0) return;
-      clearTimeout(graceTimer);
-      finish(EXIT.STOPPED);
-    };
+    // Sockets still open get the grace time to take their last bytes.
     const graceTimer = setTimeout(() => {
-      for (const connection of connections) connection.socket.destroy();
+      for (const connection of connections) connection.destroy();
       finish(EXIT.STOPPED);
     }, CLOSE_GRACE_MS);
     graceTimer.unref();
-    for (const connection of connections) connection.socket.once('close', () => setImmediate(done));
-    done();
+    Promise.all([...connections].map((connection) => connection.closed)).then(() => setImmediate(() => {
+      clearTimeout(graceTimer);
+      finish(EXIT.STOPPED);
+    }));
   }
 
   function onListening() {
     port = server.address().port;
-    access = createAccessPolicy({ port, origins: settings.origins.map(({ origin }) => origin) });
-    statusPage = createStatusPage({ port, stopKey, describe, withLastFrame });
+    door = {
+      access: createAccessPolicy({ port, origins: settings.origins.map(({ origin }) => origin) }),
+      statusPage: createStatusPage({ port, stopKey, describe, withLastFrame }),
+    };
     log.logEvent('listening', { host: HOST, port });
     if (!stateDir) {
       log.logEvent('state_file_unavailable', { reason: 'neither KESTOVAR_BRIDGE_STATE_DIR nor LOCALAPPDATA is set' });
@@ -192,7 +174,8 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
   }
 
   function withLastFrame(read) {
-    return active ? active.session.withLastFrame(read) : null;
+    const application = slot.holder();
+    return application ? application.withLastFrame(read) : null;
   }
 
   // A second start (a double-click, a sign-in entry and a manual start) leaves the
@@ -206,7 +189,7 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
       ndi_runtime: ndi && ndi.isAvailable() ? 'available' : 'unavailable',
     });
     for (const problem of settings.problems) log.logEvent('settings_invalid', problem);
-    const running = await stateFile.runningBridge(stateDir);
+    const running = await runningBridge(stateDir);
     if (running) {
       log.logEvent('already_running', { pid: running.pid, port: running.port });
       finish(EXIT.STOPPED);
@@ -219,7 +202,7 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
         resolve();
       });
     }).catch(async (error) => {
-      const holder = error.code === 'EADDRINUSE' ? await stateFile.runningBridge(stateDir) : null;
+      const holder = error.code === 'EADDRINUSE' ? await runningBridge(stateDir) : null;
       if (holder) {
         log.logEvent('already_running', { pid: holder.pid, port: holder.port });
         finish(EXIT.STOPPED);

@@ -1,95 +1,102 @@
 'use strict';
-// One accepted TCP connection, as a small state machine:
-//   handshake  the request head is read (within its own short deadline); a plain request
-//              gets the status page's answer, a WebSocket request the door's decision
-//   session    WebSocket frames go to the frame parser and the session (session.js),
-//              which must see the token in time; an application must keep answering pings
-//   closing    the last bytes are out; whatever the client still sends is dropped
+// One accepted TCP connection, as a small state machine. Each phase has its own timers,
+// which enter() clears when the next phase begins:
+//   http      the request head is read within its own short deadline (handshake.js)
+//   hello     WebSocket frames go to the frame parser and the session (session.js), which
+//             must see the token by the hello deadline, counted from the opening
+//   live      the session publishes: it must keep answering pings
+//   closing   the last bytes are out; whatever the client still sends is dropped until
+//             it closes too, or the grace time runs out
+//   closed    the socket has closed
 // Every phase is bounded: in time, and in the replies that may wait to be written.
 
 const handshake = require('./handshake');
+const log = require('./log');
 const writer = require('./frame-writer');
 const { OPCODE, WebSocketError, createFrameParser, parseClosePayload } = require('./frame-parser');
 const { openConnection } = require('./reader');
+const { createSession } = require('./session');
 
+// How long a closing connection may take to take its last bytes.
 const CLOSE_GRACE_MS = 1000;
 // A client that reads nothing while it asks for replies (pings, stats) is cut off here,
 // long before its queue could hurt the bridge; a well-behaved client never has more than
 // a few hundred bytes waiting.
 const MAX_OUTPUT_BYTES = 64 * 1024;
-// Request fields are the client's words: only this much of each reaches the log.
-const LOGGED_FIELD_CHARS = 100;
 let toldPlainReads = false;
 
-function clip(text) {
-  return text.length > LOGGED_FIELD_CHARS ? `${text.slice(0, LOGGED_FIELD_CHARS)}...` : text;
-}
-
-// host: what the bridge gives each connection (bridge.js):
-//   log(event, fields), logLimited(event, fields)   records; the second at most one per interval
-//   limits { headTimeoutMs, helloTimeoutMs, pingIntervalMs, pingTimeoutMs }, plainReads
-//   access          the door (access.js createAccessPolicy)
-//   unmask(buffer, mask4)
-//   answerPage(request) -> { status, bytes }        the status page (status.js)
-//   openSession(connection, { fromPage, reply })    a session (session.js) bound to the bridge
-//   onEnd(connection)                               the socket has closed
-function handleConnection(accepted, id, host) {
-  const { log, limits } = host;
-  const peer = `${accepted.remoteAddress}:${accepted.remotePort}`;
-  let phase = 'handshake';
-  let head = Buffer.alloc(0);
+// reading: { limits: { headTimeoutMs, helloTimeoutMs, pingIntervalMs, pingTimeoutMs },
+//   plainReads, unmask(buffer, mask4) }, the same for every connection.
+// door: handshake.js's readRequest's. bridge: what each session is given (session.js).
+// Returns the connection: its waiting(), goingAway(), destroy() and closed, a promise
+// that resolves once its socket has closed.
+function handleConnection(accepted, id, { limits, plainReads, unmask }, door, bridge) {
+  const openedAt = Date.now();
+  let phase = null;
+  let timers = [];
   let parser = null;
   let session = null;
-  let lastHeardAt = Date.now();
-  let pingTimer = null;
+  let lastHeardAt = openedAt;
+  let closedNow;
+  const closed = new Promise((resolve) => {
+    closedNow = resolve;
+  });
 
   const { socket, largeReads, why } = openConnection(accepted, {
     chunk(bytes) {
       lastHeardAt = Date.now();
-      if (phase === 'handshake') readHead(bytes);
-      else if (phase === 'session') guard(() => parser.push(bytes));
+      if (phase === 'http') request.push(bytes);
+      else if (parser) guard(() => parser.push(bytes));
     },
-    target: () => (phase === 'session' ? parser.directTarget() : null),
+    target: () => (parser ? parser.directTarget() : null),
     arrived(count) {
       lastHeardAt = Date.now();
-      if (phase === 'session') guard(() => parser.directArrived(count));
+      if (parser) guard(() => parser.directArrived(count));
     },
-  }, { plainReads: host.plainReads });
+  }, { plainReads });
   if (!largeReads && !toldPlainReads) {
     toldPlainReads = true;
-    log('large_reads_unavailable', { reason: why });
+    log.logEvent('large_reads_unavailable', { reason: why });
   }
   socket.setNoDelay(true);
 
   const connection = {
     id,
-    peer,
-    socket,
-    // Whether it has shown the token (or is past needing to).
-    authenticated: () => phase === 'session' && session.authenticated(),
+    peer: `${accepted.remoteAddress}:${accepted.remotePort}`,
+    // Set at the upgrade: whether the status page's own origin opened it.
+    fromPage: false,
+    closed,
+    // Not yet publishing: it holds nothing but a little memory.
+    waiting: () => phase !== 'live',
     // The bridge is ending: the application is told, and its sender is flushed.
     goingAway: () => closeWith(1001, 'the bridge is shutting down'),
     closeWith: (code, reason) => closeWith(code, reason),
-    // Too many connections wait for their token: this, the oldest, makes room.
-    drop() {
-      phase = 'closing';
+    reply,
+    // Ends it at once: too many connections wait for their token and this, the oldest,
+    // makes room; or the bridge has stopped and its grace time is over.
+    destroy() {
+      enter('closing');
       socket.destroy();
     },
-    // The session holds the application slot: pings keep it honest from now on.
-    watchLiveness,
+    // The HTTP phase's (handshake.js).
+    write,
+    endWith,
+    upgraded,
   };
 
-  const headTimer = setTimeout(() => {
-    if (phase === 'handshake') refuseHttp(408, 'no request head in time');
-  }, limits.headTimeoutMs);
-  const helloTimer = setTimeout(() => {
-    if (phase === 'session' && !session.authenticated()) {
-      closeWith(1008, `no hello within ${limits.helloTimeoutMs} ms`, 'timeout');
-    }
-  }, limits.helloTimeoutMs);
+  // Sets the phase; the timers of the last one are cleared (clearTimeout clears an
+  // interval too) and those given are the new phase's.
+  function enter(next, ...phaseTimers) {
+    for (const timer of timers) clearTimeout(timer);
+    timers = phaseTimers;
+    phase = next;
+  }
+
+  const request = handshake.readRequest(connection, door);
+  enter('http', setTimeout(() => request.expire(), limits.headTimeoutMs));
 
   function write(bytes) {
-    if (phase === 'closing') return;
+    if (phase === 'closing' || phase === 'closed') return;
     socket.write(bytes);
     if (socket.writableLength > MAX_OUTPUT_BYTES) {
       closeWith(1008, `more than ${MAX_OUTPUT_BYTES} bytes of replies waiting: read what the bridge sends`, 'too_much_output');
@@ -103,11 +110,9 @@ function handleConnection(accepted, id, host) {
   // Sends the last bytes; whatever the client still sends is read and dropped until it
   // closes too, or the grace time runs out.
   function endWith(bytes, why = 'closed') {
-    phase = 'closing';
+    enter('closing', setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref());
     if (parser) parser.stop();
-    clearInterval(pingTimer);
     socket.end(bytes);
-    setTimeout(() => socket.destroy(), CLOSE_GRACE_MS).unref();
     // The slot is free again as soon as the bridge knows the connection is over, not only
     // once the socket has closed: an application that reconnects at once is not turned
     // away. The last bytes go out before the sender is destroyed: a runtime that never
@@ -117,71 +122,30 @@ function handleConnection(accepted, id, host) {
 
   // Ends the connection from our side: an error text first (for codes other than a
   // normal or going-away close), then the close frame.
-  function closeWith(code, reason, errorId = 'protocol_error') {
-    if (phase !== 'session') return;
-    if (code !== 1000 && code !== 1001) {
-      socket.write(writer.encodeText(JSON.stringify({ type: 'error', code, error: errorId, message: reason })));
+  function closeWith(closeCode, reason, code = 'protocol_error') {
+    if (phase !== 'hello' && phase !== 'live') return;
+    if (closeCode !== 1000 && closeCode !== 1001) {
+      socket.write(writer.encodeText(JSON.stringify({ type: 'error', code: closeCode, error: code, message: reason })));
     }
-    log('client_closed', { id, peer, code, reason });
-    endWith(writer.encodeClose(code, reason));
+    log.logEvent('client_closed', { id, peer: connection.peer, code: closeCode, reason });
+    endWith(writer.encodeClose(closeCode, reason));
   }
 
-  function refuseHttp(status, message, headers) {
-    host.logLimited('handshake_refused', { id, peer, status, reason: message });
-    endWith(handshake.textResponse(status, message, headers));
-  }
-
-  // handshake phase: collects the request head, then answers or upgrades.
-  function readHead(chunk) {
-    head = Buffer.concat([head, chunk]);
-    let request;
-    let end;
-    try {
-      end = handshake.findHeadEnd(head);
-      if (end < 0) return;
-      request = handshake.parseRequestHead(head.subarray(0, end).toString('latin1'));
-      if (!handshake.wantsWebSocket(request)) return answerPage(request);
-      request = handshake.checkUpgradeRequest(request);
-    } catch (error) {
-      if (!(error instanceof handshake.HandshakeError)) throw error;
-      return refuseHttp(error.status, error.message, error.headers);
-    }
-    const rest = head.subarray(end + 4);
-    head = null;
-    upgrade(request, rest);
-  }
-
-  // A plain request: the status page's answer, then the connection ends.
-  function answerPage(request) {
-    const refusal = host.access.refusePage(request.headers);
-    const { status, bytes } = refusal
-      ? { status: refusal.status, bytes: handshake.textResponse(refusal.status, refusal.message) }
-      : host.answerPage(request);
-    // Refusals are worth a record; a path that is not there (a browser's favicon) is not.
-    if (status >= 400 && status !== 404) {
-      const { host: hostName = 'none', origin = 'none' } = request.headers;
-      host.logLimited('page_refused', {
-        id, peer, status, method: request.method, path: clip(request.path), host: clip(hostName), origin: clip(origin),
-      });
-    }
-    endWith(bytes);
-  }
-
-  function upgrade(request, rest) {
-    const refusal = host.access.refuseUpgrade(request.headers);
-    if (refusal) return refuseHttp(refusal.status, refusal.message);
-    clearTimeout(headTimer);
-    write(handshake.upgradeResponse(request.key));
-    phase = 'session';
-    session = host.openSession(connection, { fromPage: host.access.isOwnPage(request.headers.origin), reply });
-    parser = createFrameParser({
-      unmask: host.unmask,
-      beginMessage: session.beginMessage,
-      endMessage: session.endMessage,
-      control,
-    });
-    log('client_connected', { id, peer, path: clip(request.path), origin: clip(request.headers.origin || 'none') });
+  // The WebSocket phases, after handshake.js has written the upgrade.
+  function upgraded(upgrade, rest) {
+    connection.fromPage = door.access.isOwnPage(upgrade.headers.origin);
+    const helloLeftMs = openedAt + limits.helloTimeoutMs - Date.now();
+    enter('hello', setTimeout(() => closeWith(1008, `no hello within ${limits.helloTimeoutMs} ms`, 'timeout'), helloLeftMs));
+    session = createSession(connection, bridge);
+    parser = createFrameParser({ unmask, beginMessage: session.beginMessage, endMessage, control });
     if (rest.length > 0) guard(() => parser.push(rest));
+  }
+
+  // The session holds the application slot once its hello is taken: pings keep it honest
+  // from then on.
+  function endMessage(opcode, buffer, length) {
+    session.endMessage(opcode, buffer, length);
+    if (phase === 'hello' && session.phase() === 'publishing') watchLiveness();
   }
 
   function control(opcode, payload) {
@@ -189,7 +153,7 @@ function handleConnection(accepted, id, host) {
       write(writer.encodeFrame(OPCODE.PONG, Buffer.from(payload)));
     } else if (opcode === OPCODE.CLOSE) {
       const { code, reason } = parseClosePayload(payload);
-      log('client_close', { id, peer, code, reason });
+      log.logEvent('client_close', { id, peer: connection.peer, code, reason });
       // Echo the code, as the closing handshake asks; 1005 means none was given.
       endWith(code === 1005 ? writer.encodeFrame(OPCODE.CLOSE, Buffer.alloc(0)) : writer.encodeClose(code), 'client closed');
     }
@@ -200,8 +164,8 @@ function handleConnection(accepted, id, host) {
     try {
       step();
     } catch (error) {
-      if (error instanceof WebSocketError) return closeWith(error.code, error.message, error.id);
-      log('internal_error', { id, peer, error: error.stack || String(error) });
+      if (error instanceof WebSocketError) return closeWith(error.closeCode, error.message, error.code);
+      log.logEvent('internal_error', { id, peer: connection.peer, error: error.stack || String(error) });
       closeWith(1011, 'internal error in the bridge; see its log', 'internal_error');
     }
   }
@@ -209,29 +173,26 @@ function handleConnection(accepted, id, host) {
   // Any byte from the client shows it is there; a ping goes out at every interval, and a
   // client that has sent nothing for the timeout (not even the pong) is let go.
   function watchLiveness() {
-    pingTimer = setInterval(() => {
+    enter('live', setInterval(() => {
       if (Date.now() - lastHeardAt > limits.pingTimeoutMs) {
         closeWith(1008, `no answer for ${limits.pingTimeoutMs} ms`, 'timeout');
         socket.destroy();
       } else {
         write(writer.encodePing());
       }
-    }, limits.pingIntervalMs);
+    }, limits.pingIntervalMs));
   }
 
   socket.on('error', (error) => {
-    if (phase !== 'closing') log('client_error', { id, peer, error: error.code || error.message });
+    if (phase !== 'closing') log.logEvent('client_error', { id, peer: connection.peer, error: error.code || error.message });
   });
   socket.on('close', () => {
-    clearTimeout(headTimer);
-    clearTimeout(helloTimer);
-    clearInterval(pingTimer);
+    enter('closed');
     if (parser) parser.stop();
     if (session) session.end('connection lost');
-    phase = 'closing';
-    host.onEnd(connection);
+    closedNow();
   });
   return connection;
 }
 
-module.exports = { handleConnection };
+module.exports = { CLOSE_GRACE_MS, handleConnection };

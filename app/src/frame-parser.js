@@ -6,14 +6,19 @@
 const OPCODE = { CONTINUATION: 0x0, TEXT: 0x1, BINARY: 0x2, CLOSE: 0x8, PING: 0x9, PONG: 0xa };
 const MAX_CONTROL_PAYLOAD = 125;
 
-// A violation that ends the connection with this close code and reason; `id` is the
-// stable name of the refusal that clients can act on.
+// A violation that ends the connection: `code` is the stable name of the refusal that
+// clients can act on, `closeCode` the close frame's code, as in the client's BridgeError.
 class WebSocketError extends Error {
-  constructor(code, reason, id = 'protocol_error') {
-    super(reason);
+  constructor(code, message, closeCode) {
+    super(message);
     this.code = code;
-    this.id = id;
+    this.closeCode = closeCode;
   }
+}
+
+// A violation of the framing itself: protocol_error, by default with close code 1002.
+function protocolError(message, closeCode = 1002) {
+  return new WebSocketError('protocol_error', message, closeCode);
 }
 
 // Close codes a peer may send on the wire (1005, 1006 and 1015 are never sent).
@@ -28,16 +33,16 @@ function decodeUtf8(bytes) {
   try {
     return strictUtf8.decode(bytes);
   } catch {
-    throw new WebSocketError(1007, 'text is not valid UTF-8');
+    throw protocolError('text is not valid UTF-8', 1007);
   }
 }
 
 // The code and reason of a received close frame; { code: 1005 } when it carries none.
 function parseClosePayload(payload) {
   if (payload.length === 0) return { code: 1005, reason: '' };
-  if (payload.length === 1) throw new WebSocketError(1002, 'close frame with a 1-byte payload');
+  if (payload.length === 1) throw protocolError('close frame with a 1-byte payload');
   const code = payload.readUInt16BE(0);
-  if (!isValidCloseCode(code)) throw new WebSocketError(1002, `invalid close code ${code}`);
+  if (!isValidCloseCode(code)) throw protocolError(`invalid close code ${code}`);
   return { code, reason: decodeUtf8(payload.subarray(2)) };
 }
 
@@ -93,8 +98,8 @@ function createFrameParser(owner) {
   // The first two bytes already show most violations; they are answered before waiting
   // for a length and mask that may never come.
   function checkFirstBytes() {
-    if (header[0] & 0x70) throw new WebSocketError(1002, 'reserved bits set: no extension was negotiated');
-    if (!(header[1] & 0x80)) throw new WebSocketError(1002, 'client frames must be masked');
+    if (header[0] & 0x70) throw protocolError('reserved bits set: no extension was negotiated');
+    if (!(header[1] & 0x80)) throw protocolError('client frames must be masked');
   }
 
   function startFrame() {
@@ -109,7 +114,7 @@ function createFrameParser(owner) {
       offset = 4;
     } else if (len7 === 127) {
       const high = header.readUInt32BE(2);
-      if (high & 0x80000000) throw new WebSocketError(1002, '64-bit payload length with the top bit set');
+      if (high & 0x80000000) throw protocolError('64-bit payload length with the top bit set');
       // Exact up to 2^53; anything larger is far over every limit anyway.
       frameLength = high * 0x100000000 + header.readUInt32BE(6);
       offset = 10;
@@ -123,24 +128,24 @@ function createFrameParser(owner) {
 
     if (opcode >= 0x8) {
       if (opcode !== OPCODE.CLOSE && opcode !== OPCODE.PING && opcode !== OPCODE.PONG) {
-        throw new WebSocketError(1002, `unknown control opcode ${opcode}`);
+        throw protocolError(`unknown control opcode ${opcode}`);
       }
-      if (!fin) throw new WebSocketError(1002, 'control frames must not be fragmented');
+      if (!fin) throw protocolError('control frames must not be fragmented');
       if (frameLength > MAX_CONTROL_PAYLOAD) {
-        throw new WebSocketError(1002, 'control frame payload over 125 bytes');
+        throw protocolError('control frame payload over 125 bytes');
       }
     } else if (opcode === OPCODE.CONTINUATION) {
-      if (!messageTarget) throw new WebSocketError(1002, 'continuation frame without a message to continue');
+      if (!messageTarget) throw protocolError('continuation frame without a message to continue');
     } else if (opcode === OPCODE.TEXT || opcode === OPCODE.BINARY) {
-      if (messageTarget) throw new WebSocketError(1002, 'new message before the fragmented one ended');
+      if (messageTarget) throw protocolError('new message before the fragmented one ended');
       messageTarget = owner.beginMessage(opcode, frameLength, fin);
       messageOpcode = opcode;
       messageLength = 0;
     } else {
-      throw new WebSocketError(1002, `unknown data opcode ${opcode}`);
+      throw protocolError(`unknown data opcode ${opcode}`);
     }
     if (opcode < 0x8 && messageLength + frameLength > messageTarget.length) {
-      throw new WebSocketError(1009, `message too big: the limit is ${messageTarget.length} bytes`);
+      throw protocolError(`message too big: the limit is ${messageTarget.length} bytes`, 1009);
     }
     state = PAYLOAD;
   }
@@ -222,4 +227,28 @@ function createFrameParser(owner) {
   };
 }
 
-module.exports = { OPCODE, WebSocketError, createFrameParser, parseClosePayload, decodeUtf8, unmaskInJs };
+// Splits a stream of whole frames, masked or not, as a peer sent them: { frames, rest },
+// frames as { fin, rsv, opcode, mask, payload } (mask null when unmasked, payload
+// unmasked), rest the bytes of an unfinished frame at the end. For the bridge's own small
+// client, the tests and the tools; the bridge reads its clients with createFrameParser.
+function parseFrames(bytes) {
+  const frames = [];
+  let at = 0;
+  while (at + 2 <= bytes.length) {
+    const masked = (bytes[at + 1] & 0x80) !== 0;
+    const len7 = bytes[at + 1] & 0x7f;
+    const lengthBytes = len7 === 126 ? 2 : len7 === 127 ? 8 : 0;
+    const start = at + 2 + lengthBytes + (masked ? 4 : 0);
+    if (start > bytes.length) break;
+    const length = lengthBytes === 2 ? bytes.readUInt16BE(at + 2) : lengthBytes === 8 ? Number(bytes.readBigUInt64BE(at + 2)) : len7;
+    if (start + length > bytes.length) break;
+    const mask = masked ? Buffer.from(bytes.subarray(start - 4, start)) : null;
+    const payload = Buffer.from(bytes.subarray(start, start + length));
+    if (mask) unmaskInJs(payload, mask);
+    frames.push({ fin: (bytes[at] & 0x80) !== 0, rsv: (bytes[at] >> 4) & 7, opcode: bytes[at] & 0x0f, mask, payload });
+    at = start + length;
+  }
+  return { frames, rest: bytes.subarray(at) };
+}
+
+module.exports = { OPCODE, WebSocketError, createFrameParser, parseClosePayload, parseFrames, decodeUtf8, unmaskInJs };

@@ -1,12 +1,16 @@
 'use strict';
-// The HTTP side of the bridge's port: reading a request head, telling a WebSocket
-// opening handshake (RFC 6455, version 13, no extensions, no subprotocols) from a plain
-// request, and writing every HTTP answer the bridge gives, the status page's included.
+// The HTTP side of the bridge's port: a connection's first phase (readRequest), which
+// reads the request head, tells a WebSocket opening handshake (RFC 6455, version 13, no
+// extensions, no subprotocols) from a plain request, and writes every HTTP answer the
+// bridge gives, the status page's included.
 
 const crypto = require('node:crypto');
+const log = require('./log');
 
 const HANDSHAKE_GUID = '258EAFA5-E914-47DA-95CA-C5AB0DC85B11';
 const MAX_HEAD_BYTES = 8192;
+// Request fields are the client's words: only this much of each reaches the log.
+const LOGGED_FIELD_CHARS = 100;
 
 const STATUS_TEXT = {
   101: 'Switching Protocols', 200: 'OK', 204: 'No Content', 400: 'Bad Request', 403: 'Forbidden',
@@ -108,7 +112,73 @@ function textResponse(status, message, headers = {}) {
   return httpResponse(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers }, message + '\n');
 }
 
+function clip(text) {
+  return text.length > LOGGED_FIELD_CHARS ? `${text.slice(0, LOGGED_FIELD_CHARS)}...` : text;
+}
+
+// The HTTP phase of a connection (connection.js): collects the request head, then answers
+// a plain request (the status page, or the door's refusal) and ends, or writes the upgrade
+// of a WebSocket request the door lets in and hands the connection on.
+//   connection  { id, peer, write(bytes), endWith(bytes), upgraded(request, rest) }:
+//               rest is what the client sent after its head
+//   door        { access, statusPage }: who may in (access.js), the page (status.js)
+// Returns { push(chunk), expire() }: expire refuses a head that did not come in time.
+function readRequest(connection, { access, statusPage }) {
+  const { id, peer } = connection;
+  let head = Buffer.alloc(0);
+
+  function refuse(status, message, headers) {
+    log.logLimited('handshake_refused', { id, peer, status, reason: message });
+    connection.endWith(textResponse(status, message, headers));
+  }
+
+  function push(chunk) {
+    head = Buffer.concat([head, chunk]);
+    let request;
+    let end;
+    try {
+      end = findHeadEnd(head);
+      if (end < 0) return;
+      request = parseRequestHead(head.subarray(0, end).toString('latin1'));
+      if (!wantsWebSocket(request)) return answerPage(request);
+      request = checkUpgradeRequest(request);
+    } catch (error) {
+      if (!(error instanceof HandshakeError)) throw error;
+      return refuse(error.status, error.message, error.headers);
+    }
+    const rest = head.subarray(end + 4);
+    head = null;
+    upgrade(request, rest);
+  }
+
+  // A plain request: the status page's answer, then the connection ends.
+  function answerPage(request) {
+    const refusal = access.refusePage(request.headers);
+    const { status, bytes } = refusal
+      ? { status: refusal.status, bytes: textResponse(refusal.status, refusal.message) }
+      : statusPage.answer(request);
+    // Refusals are worth a record; a path that is not there (a browser's favicon) is not.
+    if (status >= 400 && status !== 404) {
+      const { host = 'none', origin = 'none' } = request.headers;
+      log.logLimited('page_refused', {
+        id, peer, status, method: request.method, path: clip(request.path), host: clip(host), origin: clip(origin),
+      });
+    }
+    connection.endWith(bytes);
+  }
+
+  function upgrade(request, rest) {
+    const refusal = access.refuseUpgrade(request.headers);
+    if (refusal) return refuse(refusal.status, refusal.message);
+    connection.write(upgradeResponse(request.key));
+    log.logEvent('client_connected', { id, peer, path: clip(request.path), origin: clip(request.headers.origin || 'none') });
+    connection.upgraded(request, rest);
+  }
+
+  return { push, expire: () => refuse(408, 'no request head in time') };
+}
+
 module.exports = {
   MAX_HEAD_BYTES, HandshakeError, acceptKey, findHeadEnd, parseRequestHead, wantsWebSocket,
-  checkUpgradeRequest, upgradeResponse, httpResponse, textResponse,
+  checkUpgradeRequest, upgradeResponse, httpResponse, textResponse, readRequest,
 };

@@ -23,6 +23,7 @@
 
 const { OPCODE, WebSocketError, decodeUtf8 } = require('./frame-parser');
 const { holdsSecret, readyProof } = require('./access');
+const log = require('./log');
 
 const MAX_TEXT_BYTES = 64 * 1024;
 const MAX_DIMENSION = 8192;
@@ -75,24 +76,52 @@ function validateHello(hello) {
   return { settings: { source, width, height, fpsN, fpsD, format, frameBytes } };
 }
 
-// ndi: the loaded addon, or null when it could not be loaded.
-// token: the bridge's token, which the first message must carry.
-// stopKey: the status page's key, which may stand for the token in a stop request; null
-//   unless the connection comes from the page's own origin.
-// claimSlot(): takes the one application slot; false when another application holds it.
-// releaseSlot(): gives it back, once, when the session ends.
-// onShutdown(): a stop request with the right token came.
-// onIdentify(answer): an identify request with the right token came; answer, then close.
-// collectGarbage: null, or a full collection to run before each stats answer (tests).
-// onFrameRefused(): a frame was refused (wrong size, or the runtime would not take it).
-// reply(object): sends a JSON text message to the client.
-// log(event, fields): one log record.
-function createSession({
-  ndi, token, stopKey = null, claimSlot, releaseSlot, onShutdown, onIdentify, reply, log, peer, collectGarbage = null, onFrameRefused = () => {},
-}) {
+// The one application slot: at most one session publishes at a time, and none once the
+// bridge is stopping.
+function createSlot() {
+  let holder = null;
+  let closed = false;
+  return {
+    claim(session) {
+      if (holder || closed) return false;
+      holder = session;
+      return true;
+    },
+    release(session) {
+      if (holder === session) holder = null;
+    },
+    close() {
+      closed = true;
+    },
+    holder: () => holder,
+  };
+}
+
+// A session's phases:
+//   awaiting    its first message, which must carry the token
+//   starting    a hello took the slot; the sender is being started
+//   publishing  the sender runs; binary messages are frames
+//   answered    a stop or identify request was answered; the connection is closing
+//   ended       the sender is stopped and the slot free again
+//
+// connection: what the session needs of its connection (connection.js):
+//   peer, id, fromPage       who it is; fromPage: opened by the status page's own origin
+//   reply(object)            a JSON text message to the client
+//   closeWith(code, reason)  ends the connection normally
+// bridge: what the session needs of the bridge (bridge.js), the same for every session:
+//   ndi                      the loaded addon, or null when it could not be loaded
+//   token, stopKey           the bridge's token; the status page's key, which stands for
+//                            the token in a stop request from the page's own origin
+//   slot                     the application slot (createSlot)
+//   stop(why, requester)     a stop request with the right token came
+//   figures()                the process-wide figures a stats answer carries
+//   frameRefused()           a frame was refused (wrong size, or the runtime would not take it)
+function createSession(connection, bridge) {
+  const { ndi, token, slot } = bridge;
+  const { peer } = connection;
+  const stopKey = connection.fromPage ? bridge.stopKey : null;
+  let phase = 'awaiting';
   let settings = null;
-  let authenticated = false;
-  let holdsSlot = false;
   let textBuffer = null;
   const frames = [];
   let nextFrame = 0;
@@ -101,14 +130,14 @@ function createSession({
   let lastFrameAt = 0;
   const startedAt = Date.now();
 
-  function refuse(code, message, id) {
-    throw new WebSocketError(code, message, id);
+  function refuse(closeCode, message, code) {
+    throw new WebSocketError(code, message, closeCode);
   }
 
   // A frame the bridge will not publish: counted, then refused like anything else.
-  function refuseFrame(code, message, id) {
-    onFrameRefused();
-    refuse(code, message, id);
+  function refuseFrame(closeCode, message, code) {
+    bridge.frameRefused();
+    refuse(closeCode, message, code);
   }
 
   function beginMessage(opcode, length, fin) {
@@ -117,7 +146,7 @@ function createSession({
       textBuffer ??= Buffer.allocUnsafe(MAX_TEXT_BYTES);
       return textBuffer;
     }
-    if (!settings) refuse(1008, 'send the hello before any frame', 'bad_hello');
+    if (phase !== 'publishing') refuse(1008, 'send the hello before any frame', 'bad_hello');
     const expected = settings.frameBytes;
     if (fin && length > expected) {
       refuseFrame(1009, `message too big: a frame is ${expected} bytes, this message is ${length}`, 'wrong_frame_size');
@@ -134,38 +163,27 @@ function createSession({
   function startSender(hello, proof) {
     const { settings: wanted, error } = validateHello(hello);
     if (error) refuse(1008, `bad hello: ${error}`, 'bad_hello');
-    if (!claimSlot()) refuse(1013, 'another application is already connected to the bridge', 'busy');
-    holdsSlot = true;
+    if (!slot.claim(api)) {
+      log.logEvent('client_refused', { id: connection.id, peer, reason: 'busy' });
+      refuse(1013, 'another application is already connected to the bridge', 'busy');
+    }
+    phase = 'starting';
     if (!ndi) refuse(1011, 'the NDI addon could not be loaded; see the bridge log', 'runtime_unavailable');
     if (!ndi.isAvailable()) {
-      log('ndi_runtime_unavailable', { peer });
+      log.logEvent('ndi_runtime_unavailable', { peer });
       refuse(1011, 'NDI runtime not available on this machine', 'runtime_unavailable');
     }
     // A sender left over from an earlier client would keep its old settings.
     if (ndi.isRunning()) ndi.stop();
     const { source, width, height, fpsN, fpsD, format, frameBytes } = wanted;
     if (!ndi.start(source, width, height, fpsN, fpsD, format)) {
-      log('sender_refused', { peer, source, width, height, format });
+      log.logEvent('sender_refused', { peer, source, width, height, format });
       refuse(1011, 'the NDI runtime refused to create the sender', 'runtime_unavailable');
     }
     settings = wanted;
-    log('sender_started', { peer, source, width, height, fps: `${fpsN}/${fpsD}`, format, frame_bytes: frameBytes });
-    reply({ type: 'ready', source, width, height, fpsN, fpsD, format, frameBytes, ...proof });
-  }
-
-  function stats() {
-    if (collectGarbage) collectGarbage();
-    const cpu = process.cpuUsage();
-    return {
-      type: 'stats',
-      frames: framesSent,
-      cpuUserUs: cpu.user,
-      cpuSystemUs: cpu.system,
-      firstFrameMs: firstFrameAt,
-      lastFrameMs: lastFrameAt,
-      rssBytes: process.memoryUsage.rss(),
-      resources: process.getActiveResourcesInfo().length,
-    };
+    phase = 'publishing';
+    log.logEvent('sender_started', { peer, source, width, height, fps: `${fpsN}/${fpsD}`, format, frame_bytes: frameBytes });
+    connection.reply({ type: 'ready', source, width, height, fpsN, fpsD, format, frameBytes, ...proof });
   }
 
   function onText(buffer, length) {
@@ -174,11 +192,13 @@ function createSession({
     try {
       message = JSON.parse(text);
     } catch {
-      refuse(1007, settings ? 'text message is not valid JSON' : 'the hello is not valid JSON',
-        settings ? 'protocol_error' : 'bad_hello');
+      if (phase === 'awaiting') refuse(1007, 'the hello is not valid JSON', 'bad_hello');
+      refuse(1007, 'text message is not valid JSON', 'protocol_error');
     }
-    if (!authenticated) return firstMessage(message);
-    if (message && message.type === 'stats') return reply(stats());
+    if (phase === 'awaiting') return firstMessage(message);
+    if (message && message.type === 'stats') {
+      return connection.reply({ type: 'stats', frames: framesSent, firstFrameMs: firstFrameAt, lastFrameMs: lastFrameAt, ...bridge.figures() });
+    }
     refuse(1008, 'after the hello only binary frames and {"type":"stats"} are accepted', 'protocol_error');
   }
 
@@ -192,12 +212,16 @@ function createSession({
       refuse(1008, 'bad token: give the token from the bridge state file (bridge.json)', 'bad_token');
     }
     const proof = isObject && message.nonce !== undefined && !pageStop ? { proof: readyProof(token, message.nonce) } : {};
-    if (type === 'shutdown' || type === 'identify') {
-      authenticated = true;
-      return type === 'shutdown' ? onShutdown() : onIdentify({ type: 'identity', pid: process.pid, ...proof });
+    if (type === 'shutdown') {
+      phase = 'answered';
+      bridge.stop({ reason: 'request', peer }, connection);
+    } else if (type === 'identify') {
+      phase = 'answered';
+      connection.reply({ type: 'identity', pid: process.pid, ...proof });
+      connection.closeWith(1000, 'identified');
+    } else {
+      startSender(message, proof);
     }
-    startSender(message, proof);
-    authenticated = true;
   }
 
   function onFrame(buffer, length) {
@@ -205,13 +229,13 @@ function createSession({
       refuseFrame(1008, `wrong frame size: a frame is ${settings.frameBytes} bytes, this message is ${length}`, 'wrong_frame_size');
     }
     if (!ndi.sendFrame(buffer)) {
-      log('frame_refused', { peer, frame: framesSent });
+      log.logEvent('frame_refused', { peer, frame: framesSent });
       refuseFrame(1011, 'the NDI sender refused the frame', 'runtime_unavailable');
     }
     lastFrameAt = Date.now();
     if (framesSent === 0) {
       firstFrameAt = lastFrameAt;
-      log('first_frame', { peer });
+      log.logEvent('first_frame', { peer });
     }
     framesSent++;
     nextFrame = (nextFrame + 1) % FRAME_BUFFERS;
@@ -225,12 +249,13 @@ function createSession({
   // Stops the sender (flushing the runtime, which lets go of the last frame), drops the
   // frame buffers and frees the slot. Only a session that took the slot has anything to end.
   function end(reason) {
-    if (!holdsSlot) return;
-    holdsSlot = false;
-    releaseSlot();
-    if (settings && ndi) ndi.stop();
+    if (phase !== 'starting' && phase !== 'publishing') return;
+    const wasPublishing = phase === 'publishing';
+    phase = 'ended';
+    slot.release(api);
+    if (wasPublishing) ndi.stop();
     const seconds = framesSent > 1 ? (lastFrameAt - firstFrameAt) / 1000 : 0;
-    log('session_end', {
+    log.logEvent('session_end', {
       peer,
       reason,
       frames: framesSent,
@@ -243,7 +268,7 @@ function createSession({
 
   // What the status page shows; null before the hello.
   function describe() {
-    if (!settings) return null;
+    if (phase !== 'publishing') return null;
     const { source, width, height, format, fpsN, fpsD } = settings;
     return { peer, source, width, height, format, fpsN, fpsD, frames: framesSent, startedAt, lastFrameAt };
   }
@@ -252,14 +277,12 @@ function createSession({
   // what it returns (null when no frame was sent). The runtime may still be reading that
   // buffer: read must only read it, synchronously, and keep nothing of it.
   function withLastFrame(read) {
-    if (!settings || framesSent === 0) return null;
+    if (phase !== 'publishing' || framesSent === 0) return null;
     return read(frames[(nextFrame + FRAME_BUFFERS - 1) % FRAME_BUFFERS], settings);
   }
 
-  return {
-    beginMessage, endMessage, end, describe, withLastFrame,
-    authenticated: () => authenticated,
-  };
+  const api = { beginMessage, endMessage, end, describe, withLastFrame, phase: () => phase };
+  return api;
 }
 
-module.exports = { createSession, validateHello };
+module.exports = { createSession, createSlot, validateHello };

@@ -7,16 +7,16 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
-const { identifyBridge } = require('./bridge-client');
+const { productFolder } = require('./product-folder');
 
 const STATE_FILE_NAME = 'bridge.json';
 
-// KESTOVAR_BRIDGE_STATE_DIR, else %LOCALAPPDATA%\Tarnwell\Kestovar Output Bridge; null
+// KESTOVAR_BRIDGE_STATE_DIR, else the product's folder under %LOCALAPPDATA%; null
 // when neither is set.
 function stateDirectory(env = process.env) {
   if (env.KESTOVAR_BRIDGE_STATE_DIR) return env.KESTOVAR_BRIDGE_STATE_DIR;
   if (!env.LOCALAPPDATA) return null;
-  return path.join(env.LOCALAPPDATA, 'Tarnwell', 'Kestovar Output Bridge');
+  return productFolder(env.LOCALAPPDATA);
 }
 
 // The command that leaves a file to its owner (OWNER RIGHTS, S-1-3-4) and SYSTEM alone,
@@ -89,23 +89,6 @@ function processAlive(pid) {
   }
 }
 
-// Who answers for the state file in dir: { state, answer } with identifyBridge's answer,
-// or { state: null } when there is no usable file or its process has gone. A file left by
-// a bridge that crashed may name a process id the system has since given to another
-// program, and its port may be held by another program now.
-async function bridgeStatus(dir) {
-  const state = dir && readState(dir);
-  if (!state || state.pid === process.pid || !processAlive(state.pid)) return { state: null };
-  return { state, answer: await identifyBridge(state) };
-}
-
-// The state of the bridge that runs for dir, or null: only one that proves it holds the
-// file's token runs.
-async function runningBridge(dir) {
-  const { state, answer } = await bridgeStatus(dir);
-  return answer === 'bridge' ? state : null;
-}
-
 module.exports = {
-  STATE_FILE_NAME, stateDirectory, writeState, ownerOnlyCommand, readState, removeOwnState, processAlive, bridgeStatus, runningBridge,
+  STATE_FILE_NAME, stateDirectory, writeState, ownerOnlyCommand, readState, removeOwnState, processAlive,
 };

@@ -14,7 +14,7 @@
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const stateFile = require('./state-file');
-const { askBridge, firstMessage } = require('./bridge-client');
+const { askBridge, bridgeStatus, firstMessage } = require('./bridge-client');
 
 // The installation whose bridges to end: this one, or the folder given (setup runs this
 // tool from its own copy of the new package, never from the folder it replaces).
@@ -37,7 +37,7 @@ async function waitUntilGone(pids) {
 // Asks the bridge of this user's state file to stop. Resolves with what happened, and
 // an error to report when it would not.
 async function stopByRequest(dir) {
-  const { state, answer: who } = await stateFile.bridgeStatus(dir);
+  const { state, answer: who } = await bridgeStatus(dir);
   if (!state || who === 'no_answer') return { said: null };
   if (who === 'bad_token') return { error: `the bridge (pid ${state.pid}) refused the token in ${dir}` };
   if (who === 'not_a_bridge') return { error: `port ${state.port} is held by a program that is not the bridge named in ${dir}` };

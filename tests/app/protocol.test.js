@@ -12,7 +12,7 @@ const path = require('node:path');
 const app = path.join(__dirname, '..', '..', 'app', 'src');
 const ws = require(path.join(app, 'frame-parser'));
 const access = require(path.join(app, 'access'));
-const { createSession } = require(path.join(app, 'session'));
+const { createSession, createSlot } = require(path.join(app, 'session'));
 const { readSettings } = require(path.join(app, 'settings'));
 const stateFile = require(path.join(app, 'state-file'));
 const { maskedFrame } = require('../rig/clients');
@@ -51,7 +51,7 @@ function violation(bytes, limit) {
   try {
     parse([bytes], limit);
   } catch (error) {
-    return [error.code, error.message];
+    return [error.closeCode, error.message];
   }
   return null;
 }
@@ -81,8 +81,8 @@ test('frame parser: violations and limits close with their codes', () => {
   assert.deepEqual(violation(maskedFrame(1, Buffer.from('x'), { masked: false })), [1002, 'client frames must be masked']);
   assert.equal(violation(maskedFrame(9, Buffer.alloc(126)))[0], 1002);
   assert.equal(violation(maskedFrame(0, Buffer.from('x')))[0], 1002);
-  assert.throws(() => ws.parseClosePayload(Buffer.from([0x03, 0xed])), { code: 1002 });
-  assert.throws(() => ws.parseClosePayload(Buffer.from([0x03, 0xe8, 0xff])), { code: 1007 });
+  assert.throws(() => ws.parseClosePayload(Buffer.from([0x03, 0xed])), { code: 'protocol_error', closeCode: 1002 });
+  assert.throws(() => ws.parseClosePayload(Buffer.from([0x03, 0xe8, 0xff])), { closeCode: 1007 });
   assert.deepEqual(ws.parseClosePayload(Buffer.from([0x0f, 0xa0, 0x68, 0x69])), { code: 4000, reason: 'hi' });
   // Fragments that together pass the limit are stopped at the one that passes it.
   const over = Buffer.concat([maskedFrame(2, Buffer.alloc(60), { fin: false }), maskedFrame(0, Buffer.alloc(5), { fin: false })]);
@@ -189,10 +189,12 @@ function session({ slotFree = true } = {}) {
     sendFrame: () => (calls.push(['sendFrame']), true),
     stop: () => calls.push(['stop']),
   };
-  const s = createSession({
-    ndi, token: 'secret', peer: 'p', log: () => {}, reply: (m) => replies.push(m),
-    claimSlot: () => slotFree, releaseSlot: () => calls.push(['release']), onShutdown: () => calls.push(['shutdown']),
-    onIdentify: (answer) => replies.push(answer), onFrameRefused: () => refused.push(1),
+  const slot = createSlot();
+  if (!slotFree) slot.claim({});
+  const connection = { peer: 'p', reply: (m) => replies.push(m), closeWith: (code) => calls.push(['close', code]) };
+  const s = createSession(connection, {
+    ndi, token: 'secret', stopKey: 'key', slot, figures: () => ({}),
+    stop: () => calls.push(['shutdown']), frameRefused: () => refused.push(1),
   });
   const text = (object) => {
     const bytes = Buffer.from(typeof object === 'string' ? object : JSON.stringify(object));
@@ -201,7 +203,7 @@ function session({ slotFree = true } = {}) {
     try {
       s.endMessage(ws.OPCODE.TEXT, target, bytes.length);
     } catch (error) {
-      return [error.code, error.id];
+      return [error.closeCode, error.code];
     }
     return null;
   };
@@ -242,8 +244,8 @@ test('session: the token before anything, then a hello or a stop request', () =>
   assert.equal(text(hello), null);
   assert.deepEqual(calls, [['start', 'S', 4, 2, 30, 1, 'UYVY']]);
   assert.equal(replies[0].frameBytes, 16);
-  assert.throws(() => s.beginMessage(ws.OPCODE.BINARY, 17, true), { code: 1009, id: 'wrong_frame_size' });
-  assert.throws(() => s.beginMessage(ws.OPCODE.BINARY, 15, true), { code: 1008, id: 'wrong_frame_size' });
+  assert.throws(() => s.beginMessage(ws.OPCODE.BINARY, 17, true), { closeCode: 1009, code: 'wrong_frame_size' });
+  assert.throws(() => s.beginMessage(ws.OPCODE.BINARY, 15, true), { closeCode: 1008, code: 'wrong_frame_size' });
   assert.equal(refused.length, 2, 'refused frames are counted for the status page');
   // Frames alternate between two buffers: the one the runtime may still read is never
   // the next one written.
