@@ -1,7 +1,5 @@
 'use strict';
-// CommonJS entry for Node.js: the same calls as index.mjs, loaded on first use.
-const load = () => import('./index.mjs');
-
-exports.connect = async (options) => (await load()).connect(options);
-exports.stopBridge = async (options) => (await load()).stopBridge(options);
-exports.readBridgeState = async (file) => (await load()).readBridgeState(file);
+// CommonJS entry for Node.js: the module itself (require() loads an ES module without
+// top-level await since Node.js 20.19 and 22.12), so that BridgeError is one class and
+// `instanceof BridgeError` holds for every error the library gives.
+module.exports = require('./index.mjs');

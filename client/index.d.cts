@@ -1,7 +1,11 @@
-// Types of the CommonJS entry: the same calls as the module, each loading it on first use.
-import type { BridgeSession, BridgeState, ConnectOptions, EndpointOptions } from './index.js' with { 'resolution-mode': 'import' };
+// Types of the CommonJS entry: the module itself.
+import type * as client from './index.js' with { 'resolution-mode': 'import' };
 
 export type * from './index.js' with { 'resolution-mode': 'import' };
-export declare function connect(options: ConnectOptions): Promise<BridgeSession>;
-export declare function stopBridge(options?: EndpointOptions): Promise<void>;
-export declare function readBridgeState(file?: string): Promise<BridgeState>;
+export declare const BridgeError: typeof client.BridgeError;
+export type BridgeError = client.BridgeError;
+export declare const connect: typeof client.connect;
+export declare const stopBridge: typeof client.stopBridge;
+export declare const readBridgeState: typeof client.readBridgeState;
+export declare const checkHello: typeof client.checkHello;
+export declare const parseFrameRate: typeof client.parseFrameRate;

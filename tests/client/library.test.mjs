@@ -246,7 +246,9 @@ test('port and token from the state file; stopping the bridge', async (t) => {
 
   await assert.rejects(connect(HELLO), { code: 'no_state_file', message: new RegExp(`not running \\(no ${file}\\)`) });
   fs.writeFileSync(file, '{"port": 17480, "tok');
-  await assert.rejects(cjs.connect(HELLO), { code: 'bad_state_file' });
+  // From CommonJS, the same class: instanceof holds.
+  await assert.rejects(cjs.connect(HELLO), (error) => error instanceof cjs.BridgeError && error.code === 'bad_state_file');
+  assert.equal(cjs.checkHello(HELLO), checkHello(HELLO));
   fs.writeFileSync(file, JSON.stringify({ port: bridge.port, pid: 1, token: TOKEN, started: new Date().toISOString() }));
   const session = await cjs.connect(HELLO);
   assert.ok(provesToken(bridge.firsts[0]));

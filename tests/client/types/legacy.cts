@@ -10,3 +10,13 @@ export async function publishOne(pixels: Uint8Array): Promise<boolean> {
 
 // @ts-expect-error: whenBusy is 'wait' or 'drop'
 client.connect({ source: 'x', width: 2, height: 2, whenBusy: 'queue' });
+
+// The errors are the module's class: instanceof narrows them.
+export async function refusal(): Promise<string | undefined> {
+  try {
+    await client.connect({ source: 'x', width: 2, height: 2 });
+  } catch (error) {
+    if (error instanceof client.BridgeError) return error.code;
+  }
+  return client.checkHello({ source: '' }) ?? String(client.parseFrameRate(25)[0]);
+}
