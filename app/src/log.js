@@ -10,6 +10,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const { productFolder } = require('./product-folder');
 
 const RECENT_RECORDS = 12;
 const MAX_VALUE_CHARS = 500;
@@ -130,7 +131,7 @@ function outputFd() {
 function launcherLogFile(env) {
   if (env.KESTOVAR_NDI_LOG_DIR) return path.join(env.KESTOVAR_NDI_LOG_DIR, 'bridge.log');
   if (!env.LOCALAPPDATA) return null;
-  return path.join(env.LOCALAPPDATA, 'Tarnwell', 'Kestovar Output Bridge', 'logs', 'bridge.log');
+  return path.join(productFolder(env.LOCALAPPDATA), 'logs', 'bridge.log');
 }
 
 // Rotates `file` while the bridge runs, when it is what standard output writes to: its

@@ -35,16 +35,16 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { isOrigin, parseOriginList } = require('./access');
+const { productFolder } = require('./product-folder');
 const { stateDirectory } = require('./state-file');
 
 const DEFAULT_PORT = 17480;
 const SETTINGS_FILE_NAME = 'settings.json';
 const MAX_SETTINGS_BYTES = 64 * 1024;
-const PRODUCT_PATH = ['Tarnwell', 'Kestovar Output Bridge'];
 
 function machineSettingsFile(env) {
   const programData = env.ProgramData || env.PROGRAMDATA;
-  return programData ? path.join(programData, ...PRODUCT_PATH, SETTINGS_FILE_NAME) : null;
+  return programData ? path.join(productFolder(programData), SETTINGS_FILE_NAME) : null;
 }
 
 // A settings file's keys, or { error }; null when there is no file. Whatever the file
