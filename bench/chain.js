@@ -16,15 +16,11 @@ const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
 const { once } = require('node:events');
-const { execFileSync, spawn } = require('node:child_process');
+const { spawn } = require('node:child_process');
 
-const sourceDir = path.resolve(__dirname, '..');
-const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
+const { buildDir, rig, startBenchBridge, request } = require('../tests/rig/bench');
+
 const seconds = Number(process.argv[3] || 4);
-process.env.KESTOVAR_BUILD_DIR ??= buildDir;
-process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
-process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
-const rig = require('../tests/rig');
 
 const CASES = [
   ['RGBA', 1920, 1080],
@@ -32,19 +28,6 @@ const CASES = [
   ['RGBA', 3840, 2160],
   ['UYVY', 3840, 2160],
 ];
-
-// The application side is kept as light as it can be, so the figures are the bridge's:
-// a raw WebSocket client whose frames are masked once in advance (each with its own
-// mask) and then only written. The tests send through `ws` with fresh masks.
-function serverMessages(client) {
-  return rig.parseServerStream(Buffer.from(client.text(), 'latin1')).frames
-    .filter((f) => f.json).map((f) => f.json);
-}
-
-async function request(client, type, count) {
-  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify({ type }))));
-  return client.until(type, () => serverMessages(client).filter((m) => m.type === 'stats')[count], 120000);
-}
 
 // CPU time (ms) of the Wine server of the bridge's prefix: under Wine a socket read is
 // partly the server's work, which the bridge's own CPU time does not show.
@@ -62,11 +45,14 @@ function wineServerCpuMs() {
   return NaN;
 }
 
+// The application side is kept as light as it can be, so the figures are the bridge's:
+// a raw WebSocket client whose frames are masked once in advance (each with its own
+// mask) and then only written. The tests send through `ws` with fresh masks.
 async function runCase(port, format, width, height, caseSeconds = seconds) {
   const client = await rig.rawConnect(port);
   const hello = { token: rig.tokens.get(port), source: 'bench', width, height, fpsN: 60, format };
   await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
-  const ready = await client.until('ready', () => serverMessages(client).find((m) => m.type === 'ready' || m.type === 'error'));
+  const ready = await client.until('ready', () => client.messages().find((m) => m.type === 'ready' || m.type === 'error'));
   if (ready.type !== 'ready') throw new Error(`bridge refused: ${ready.message}`);
   // Distinct frames, so nothing along the way can get away with caching.
   const frames = [1, 2, 3, 4].map((n) => rig.maskedFrame(2, rig.testFrame(ready.frameBytes, n)));
@@ -176,15 +162,6 @@ function printResult(r, label = '') {
     ` ${r.share === undefined ? '' : `${(100 * r.share).toFixed(0)}%`.padStart(9)}${label}`);
 }
 
-// Stages the installation tree and starts its bridge on the stand-in runtime; env adds
-// to the bridge's environment.
-async function startBenchBridge(name, env = {}) {
-  console.log(`bench: staging the installation tree from ${buildDir}`);
-  execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
-  rig.setNdiRuntimeDir(rig.standinDir('full'));
-  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0', ...env } });
-}
-
 async function main() {
   const bridge = await startBenchBridge('chain');
   try {
@@ -217,4 +194,4 @@ if (require.main === module) {
   });
 }
 
-module.exports = { runCase, request, startBenchBridge, buildDir, rig };
+module.exports = { runCase };

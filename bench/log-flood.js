@@ -9,7 +9,7 @@
 //   node bench/log-flood.js [BUILD_DIR] [REQUESTS] [UPGRADE_SECONDS]
 // e.g. node bench/log-flood.js build 500 5
 const fs = require('node:fs');
-const { startBenchBridge, rig } = require('./chain');
+const { startBenchBridge, rig } = require('../tests/rig/bench');
 
 const requests = Number(process.argv[3] || 500);
 const upgradeSeconds = Number(process.argv[4] || 5);

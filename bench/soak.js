@@ -14,11 +14,9 @@ const path = require('node:path');
 const { runSoak, WIDTH, HEIGHT } = require('../tests/rig/soak');
 
 async function main() {
-  const { buildDir, rig } = require('./chain');
+  const { buildDir, rig, stageTree } = require('../tests/rig/bench');
   const frames = Number(process.argv[3] || 100000);
-  const { execFileSync } = require('node:child_process');
-  console.log(`soak: staging the installation tree from ${buildDir}`);
-  execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
+  stageTree('soak');
   console.log(`soak: ${frames} frames of ${WIDTH}x${HEIGHT} RGBA, a new session every 10000, every 1000th frame checked`);
   const r = await runSoak({ rig, dir: path.join(buildDir, 'bench', 'soak'), frames, log: console.log });
   const mb = (bytes) => (bytes / 1e6).toFixed(1);

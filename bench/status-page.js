@@ -17,7 +17,8 @@ const path = require('node:path');
 const os = require('node:os');
 const http = require('node:http');
 const fs = require('node:fs');
-const { runCase, request, startBenchBridge, buildDir, rig } = require('./chain');
+const { startBenchBridge, request, buildDir, rig } = require('../tests/rig/bench');
+const { runCase } = require('./chain');
 const { launchChromium } = require('../tests/rig/chromium');
 
 const seconds = Number(process.argv[3] || 3);

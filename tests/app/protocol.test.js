@@ -78,7 +78,7 @@ test('frame parser: the same messages whatever the split, with controls between 
 });
 
 test('frame parser: violations and limits close with their codes', () => {
-  assert.deepEqual(violation(maskedFrame(1, Buffer.from('x'), { masked: false })), [1002, 'client frames must be masked']);
+  assert.deepEqual(violation(maskedFrame(1, Buffer.from('x'), { mask: false })), [1002, 'client frames must be masked']);
   assert.equal(violation(maskedFrame(9, Buffer.alloc(126)))[0], 1002);
   assert.equal(violation(maskedFrame(0, Buffer.from('x')))[0], 1002);
   assert.throws(() => ws.parseClosePayload(Buffer.from([0x03, 0xed])), { code: 'protocol_error', closeCode: 1002 });

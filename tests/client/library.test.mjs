@@ -14,7 +14,9 @@ import WebSocket, { WebSocketServer } from 'ws';
 import { connect, checkHello, parseFrameRate } from '../../client/index.mjs';
 import { toRgba } from '../../client/publish.mjs';
 
-const cjs = createRequire(import.meta.url)('../../client/index.cjs');
+const require = createRequire(import.meta.url);
+const cjs = require('../../client/index.cjs');
+const { parseFrames } = require('../../app/src/frame-parser.js');
 const TOKEN = 'ab'.repeat(32);
 const HELLO = { source: 'Test source ✓', width: 8, height: 4, fps: 25 };
 
@@ -357,22 +359,6 @@ test('reconnect with locate(): a page asks its server again for the port and tok
   await assert.rejects(connect({ ...HELLO, locate }), { code: 'no_state_file', message: 'locate() found no bridge: HTTP 503' });
 });
 
-// Client frames as they cross the wire: [fin+opcode, length, key, payload unmasked].
-function clientFrames(bytes) {
-  const frames = [];
-  for (let at = 0; at < bytes.length;) {
-    let length = bytes[at + 1] & 0x7f;
-    let key = at + 2;
-    if (length === 126) [length, key] = [bytes.readUInt16BE(at + 2), at + 4];
-    else if (length === 127) [length, key] = [Number(bytes.readBigUInt64BE(at + 2)), at + 10];
-    const mask = bytes.subarray(key, key + 4);
-    const payload = Buffer.from(bytes.subarray(key + 4, key + 4 + length)).map((b, i) => b ^ mask[i & 3]);
-    frames.push({ head: [bytes[at], bytes[at + 1] & 0x80], key: mask.toString('hex'), payload });
-    at = key + 4 + length;
-  }
-  return frames;
-}
-
 test('frames the library writes itself: every header size, odd offsets, a fresh key each, native and plain masking', async (t) => {
   const { frameWriter } = await import('../../client/node-frames.mjs');
   process.env.WS_NO_BUFFER_UTIL = '1';
@@ -401,10 +387,11 @@ test('frames the library writes itself: every header size, odd offsets, a fresh 
     }
     await new Promise((resolve) => client.end(resolve));
     await once(accepted, 'end');
-    const frames = clientFrames(Buffer.concat(chunks));
-    assert.deepEqual(frames.map((f) => f.head), sources.map(() => [0x82, 0x80]));
+    const { frames, rest } = parseFrames(Buffer.concat(chunks));
+    assert.deepEqual(frames.map((f) => [f.fin, f.rsv, f.opcode, f.mask?.length]), sources.map(() => [true, 0, 2, 4]));
+    assert.equal(rest.length, 0);
     assert.ok(frames.every((f, i) => f.payload.equals(sources[i])), 'every payload byte-exact');
-    assert.equal(new Set(frames.map((f) => f.key)).size, frames.length, 'a fresh key for every frame');
+    assert.equal(new Set(frames.map((f) => f.mask.toString('hex'))).size, frames.length, 'a fresh key for every frame');
     assert.equal(written, frames.length);
     ws.readyState = 3;
     assert.equal(makeWriter(ws, 100), null, 'only an open socket');

@@ -7,28 +7,14 @@ const net = require('node:net');
 const path = require('node:path');
 const crypto = require('node:crypto');
 const WebSocket = require('ws');
+const { acceptKey } = require('../../app/src/handshake');
+const { parseClosePayload, parseFrames } = require('../../app/src/frame-parser');
+const { encodeFrame } = require('../../app/src/frame-writer');
 
-// One client frame with a mask, as raw bytes; options override the header bits.
-function maskedFrame(opcode, payload, { fin = true, rsv = 0, mask = crypto.randomBytes(4), masked = true, length } = {}) {
-  const len = length === undefined ? payload.length : length;
-  let header;
-  if (len < 126) {
-    header = Buffer.from([0, len]);
-  } else if (len < 0x10000) {
-    header = Buffer.alloc(4);
-    header[1] = 126;
-    header.writeUInt16BE(len, 2);
-  } else {
-    header = Buffer.alloc(10);
-    header[1] = 127;
-    header.writeBigUInt64BE(BigInt(len), 2);
-  }
-  header[0] = (fin ? 0x80 : 0) | (rsv << 4) | opcode;
-  if (!masked) return Buffer.concat([header, payload]);
-  header[1] |= 0x80;
-  const body = Buffer.from(payload);
-  for (let i = 0; i < body.length; i++) body[i] ^= mask[i & 3];
-  return Buffer.concat([header, mask, body]);
+// One client frame, masked with a fresh key unless mask says otherwise (encodeFrame's
+// options: mask, fin, rsv).
+function maskedFrame(opcode, payload, options) {
+  return encodeFrame(opcode, payload, { mask: true, ...options });
 }
 
 // The token of the bridge on each port, from its state file: openSession puts it in
@@ -118,6 +104,8 @@ async function rawConnect(port, { handshake = true, request } = {}) {
     socket,
     write: (bytes) => new Promise((resolve) => socket.write(bytes, () => resolve())),
     text: () => received.toString('latin1'),
+    // The server's JSON text messages so far.
+    messages: () => parseServerStream(received).frames.filter((f) => f.json).map((f) => f.json),
     ended: () => ended,
     // Everything the server said until it closed: the HTTP head and the frames after it.
     async closed(timeoutMs) {
@@ -130,29 +118,20 @@ async function rawConnect(port, { handshake = true, request } = {}) {
     const key = crypto.randomBytes(16).toString('base64');
     await client.write(request || `GET / HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nUpgrade: websocket\r\n` +
       `Connection: Upgrade\r\nSec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n\r\n`);
-    client.accept = crypto.createHash('sha1').update(key + '258EAFA5-E914-47DA-95CA-C5AB0DC85B11').digest('base64');
+    client.accept = acceptKey(key);
   }
   return client;
 }
 
-// Splits what a server sent into its HTTP head and its frames.
+// Splits what a server sent into its HTTP head and its frames (parseFrames'), a close
+// frame's code and reason and a text frame's JSON read out.
 function parseServerStream(bytes) {
   const end = bytes.indexOf('\r\n\r\n');
   const head = end < 0 ? bytes.toString('latin1') : bytes.subarray(0, end).toString('latin1');
-  const frames = [];
-  let pos = end < 0 ? bytes.length : end + 4;
-  while (pos + 2 <= bytes.length) {
-    const opcode = bytes[pos] & 0x0f;
-    let len = bytes[pos + 1] & 0x7f;
-    let at = pos + 2;
-    if (len === 126) { len = bytes.readUInt16BE(at); at += 2; } else if (len === 127) { len = Number(bytes.readBigUInt64BE(at)); at += 8; }
-    if (at + len > bytes.length) break;
-    const payload = bytes.subarray(at, at + len);
-    const frame = { opcode, payload };
-    if (opcode === 8 && len >= 2) { frame.code = payload.readUInt16BE(0); frame.reason = payload.subarray(2).toString('utf8'); }
-    if (opcode === 1) frame.json = JSON.parse(payload.toString('utf8'));
-    frames.push(frame);
-    pos = at + len;
+  const { frames } = parseFrames(end < 0 ? Buffer.alloc(0) : bytes.subarray(end + 4));
+  for (const frame of frames) {
+    if (frame.opcode === 8 && frame.payload.length >= 2) Object.assign(frame, parseClosePayload(frame.payload));
+    if (frame.opcode === 1) frame.json = JSON.parse(frame.payload.toString('utf8'));
   }
   return { head, status: Number((/^HTTP\/1\.1 (\d+)/.exec(head) || [])[1]), frames, body: end < 0 ? '' : bytes.subarray(end + 4).toString('latin1') };
 }

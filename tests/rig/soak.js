@@ -18,10 +18,6 @@ const DISTINCT_FRAMES = 7;
 const SLACK = 2;
 const RECORD = /^\[[0-9T:-]{19}\] bridge pid=\d+ [a-z_]+( [a-z_]+=("(?:[^"\\]|\\.)*"|\S*))*$/;
 
-function serverMessages(rig, client) {
-  return rig.parseServerStream(Buffer.from(client.text(), 'latin1')).frames.filter((f) => f.json).map((f) => f.json);
-}
-
 // The Unix file descriptors of the bridge's Wine process: Wine keeps one for each open
 // file and socket handle, so their count follows the Windows handles.
 function openDescriptors(unixPid) {
@@ -36,14 +32,14 @@ async function runSession(rig, port, first, count, frames, onStats, statsEvery) 
   const client = await rig.rawConnect(port);
   const hello = { token: rig.tokens.get(port), source: 'soak', width: WIDTH, height: HEIGHT, fpsN: 60, format: 'RGBA' };
   await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
-  const ready = await client.until('ready', () => serverMessages(rig, client).find((m) => m.type === 'ready' || m.type === 'error'), 60000);
+  const ready = await client.until('ready', () => client.messages().find((m) => m.type === 'ready' || m.type === 'error'), 60000);
   if (ready.type !== 'ready') throw new Error(`bridge refused: ${ready.message}`);
   let asked = 0;
   for (let n = 0; n < count; n++) {
     await client.write(frames[(first + n) % DISTINCT_FRAMES]);
     if ((first + n + 1) % statsEvery === 0) {
       await client.write(rig.maskedFrame(1, Buffer.from('{"type":"stats"}')));
-      const stats = await client.until('stats', () => serverMessages(rig, client).filter((m) => m.type === 'stats')[asked], 120000);
+      const stats = await client.until('stats', () => client.messages().filter((m) => m.type === 'stats')[asked], 120000);
       asked++;
       onStats(first + n + 1, stats);
     }

@@ -1,0 +1,35 @@
+'use strict';
+// What the benchmarks (bench/) share: the build directory named on their command line
+// (argv[2], else KESTOVAR_BUILD, else build), set up the way the rig reads it before the
+// rig loads; the installation tree staged from it; its bridge on the stand-in runtime;
+// and a request answered with stats, over a raw client.
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
+
+const sourceDir = path.resolve(__dirname, '..', '..');
+const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
+process.env.KESTOVAR_BUILD_DIR ??= buildDir;
+process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
+process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
+const rig = require('./index');
+
+function stageTree(label = 'bench') {
+  console.log(`${label}: staging the installation tree from ${buildDir}`);
+  execFileSync('cmake', ['--install', buildDir, '--prefix', rig.STAGE_DIR], { stdio: 'ignore' });
+}
+
+// Stages the installation tree and starts its bridge on the stand-in runtime; env adds
+// to the bridge's environment.
+async function startBenchBridge(name, env = {}) {
+  stageTree();
+  rig.setNdiRuntimeDir(rig.standinDir('full'));
+  return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0', ...env } });
+}
+
+// Sends {"type": type} and resolves with the count-th stats answer (from 0).
+async function request(client, type, count) {
+  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify({ type }))));
+  return client.until(type, () => client.messages().filter((m) => m.type === 'stats')[count], 120000);
+}
+
+module.exports = { buildDir, rig, stageTree, startBenchBridge, request };
