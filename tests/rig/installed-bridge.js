@@ -15,6 +15,8 @@ const { processAlive } = require('../../app/src/state-file.js');
 
 const SOURCE_DIR = process.env.KESTOVAR_SOURCE_DIR;
 const STAGE_DIR = path.join(BUILD_DIR, 'tests', 'app', 'stage');
+// The product's version, as the packages and the status page give it.
+const { version: VERSION } = JSON.parse(fs.readFileSync(path.join(__dirname, '..', '..', 'package.json'), 'utf8'));
 
 // A build of the stand-in NDI runtime (test equipment): full, noasync, nosend, decoy.
 function standinDir(variant) {
@@ -122,6 +124,6 @@ async function startStandinBridge({ dir, env = {}, settings = null }) {
 }
 
 module.exports = {
-  SOURCE_DIR, STAGE_DIR, standinDir, listFiles, findWineProcess, processAlive, stopBridgeProcess,
+  SOURCE_DIR, STAGE_DIR, VERSION, standinDir, listFiles, findWineProcess, processAlive, stopBridgeProcess,
   startBridge, startStandinBridge,
 };
