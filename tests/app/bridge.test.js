@@ -74,7 +74,7 @@ test('what strangers cause is logged once per interval, clipped', async () => {
   assert.ok(fs.statSync(logFile).size < 100000);
 });
 
-test('bad hellos, frames and framing are refused with their codes; the bridge keeps serving', async () => {
+test('bad hellos, frames and framing are refused with their codes; the bridge keeps serving', async (t) => {
   const b = await start();
   const hello = { ...HELLO, token: b.token };
   const afterHello = (then) => async (c) => {
@@ -108,9 +108,11 @@ test('bad hellos, frames and framing are refused with their codes; the bridge ke
     [(c) => c.send('x'.repeat(70000)), 1009, 'protocol_error', /text message too big/],
   ];
   for (const [send, code, id, reason] of cases) {
-    const refused = await refusal(b.port, send);
-    assert.deepEqual([refused.code, refused.error.error], [code, id], refused.reason);
-    assert.match(refused.reason, reason);
+    await t.test(`${code} ${id}: ${reason.source}`, async () => {
+      const refused = await refusal(b.port, send);
+      assert.deepEqual([refused.code, refused.error.error], [code, id], refused.reason);
+      assert.match(refused.reason, reason);
+    });
   }
   // Raw bytes: a 2^40-byte claim is answered from its header alone; framing violations get 1002.
   const claim = await rig.rawConnect(b.port);
@@ -131,10 +133,12 @@ test('bad hellos, frames and framing are refused with their codes; the bridge ke
     [Buffer.concat([rig.maskedFrame(1, Buffer.from('{'), { fin: false }), rig.maskedFrame(1, Buffer.from('}'))]), /new message before/],
   ];
   for (const [bytes, reason] of violations) {
-    const client = await rig.rawConnect(b.port);
-    await client.write(bytes);
-    const close = (await client.closed(5000)).frames.find((f) => f.opcode === 8);
-    assert.deepEqual([close.code, reason.test(close.reason)], [1002, true], close.reason);
+    await t.test(`1002: ${reason.source}`, async () => {
+      const client = await rig.rawConnect(b.port);
+      await client.write(bytes);
+      const close = (await client.closed(5000)).frames.find((f) => f.opcode === 8);
+      assert.deepEqual([close.code, reason.test(close.reason)], [1002, true], close.reason);
+    });
   }
   // A ping is answered with its payload, a client's close is echoed.
   const polite = await rig.rawConnect(b.port);

@@ -1,6 +1,7 @@
 'use strict';
-// The state file's permissions: set while it is still empty, before the token goes in,
-// and no file at all when they cannot be set. (Under Wine icacls is a stub, so what it
+// The state file (state-file.js): written whole, read back, removed only by its own
+// bridge; its permissions set while it is still empty, before the token goes in, and no
+// file at all when they cannot be set. (Under Wine icacls is a stub, so what it
 // does there is not seen; see the installer test for what Wine shows of permissions.)
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -30,4 +31,23 @@ test('icacls by its full path: owner and SYSTEM only, nothing inherited', () => 
   assert.deepEqual(stateFile.ownerOnlyCommand('C:\\Users\\a b\\bridge.json.1.tmp', { SystemRoot: 'C:\\WINDOWS' }),
     ['C:\\WINDOWS\\System32\\icacls.exe',
       ['C:\\Users\\a b\\bridge.json.1.tmp', '/inheritance:r', '/grant:r', '*S-1-3-4:F', '*S-1-5-18:F']]);
+});
+
+test('state file: written whole, read back, removed only by its own bridge', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-state-'));
+  assert.equal(stateFile.readState(dir), null);
+  const state = { port: 17480, pid: 4242, token: 'a'.repeat(64), started: new Date().toISOString() };
+  stateFile.writeState(path.join(dir, 'new', 'sub'), state);
+  assert.deepEqual(stateFile.readState(path.join(dir, 'new', 'sub')), state);
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'new', 'sub')), ['bridge.json']);
+  assert.equal(stateFile.removeOwnState(path.join(dir, 'new', 'sub'), 4343), false);
+  assert.equal(stateFile.removeOwnState(path.join(dir, 'new', 'sub'), 4242), true);
+  for (const bad of ['{', '[]', '{"port":0,"pid":1,"token":"t"}', '{"port":1,"pid":"1","token":"t"}']) {
+    fs.writeFileSync(path.join(dir, 'bridge.json'), bad);
+    assert.equal(stateFile.readState(dir), null, bad);
+  }
+  assert.equal(stateFile.stateDirectory({ KESTOVAR_BRIDGE_STATE_DIR: 'X', LOCALAPPDATA: 'L' }), 'X');
+  assert.equal(stateFile.stateDirectory({ LOCALAPPDATA: 'L' }), path.join('L', 'Tarnwell', 'Kestovar Output Bridge'));
+  assert.equal(stateFile.stateDirectory({}), null);
+  fs.rmSync(dir, { recursive: true });
 });
