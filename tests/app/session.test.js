@@ -113,4 +113,21 @@ test('hello rules: the client library refuses exactly what the bridge refuses, w
     if (bridge === null) accepted++;
   }
   assert.ok(accepted > 100, `${accepted} accepted: the table reaches both sides of every rule`);
+
+  // The edges, one by one.
+  const good = { source: 'x'.repeat(200), width: 7680, height: 4320, fpsN: 1000000, fpsD: 1, format: 'UYVY' };
+  const same = (hello) => assert.equal(checkHello(hello), validateHello(hello).error ?? null, JSON.stringify(hello));
+  for (const hello of [good, { ...good, width: 2, height: 2, format: 'RGBA', source: 'Ünïcode ✓' }, { ...good, fpsD: undefined }]) {
+    same(hello);
+    assert.equal(checkHello(hello), null, 'taken; a missing fpsD is 1');
+  }
+  const bad = [{ source: '' }, { source: 'x'.repeat(201) }, { source: 'a\u0007b' }, { source: 'a\u007fb' }, { source: 42 },
+    { width: 1 }, { height: 8193 }, { width: 2.5 }, { width: 8192, height: 4096 }, { fpsN: 0 }, { fpsD: 1000001 },
+    { fpsN: '30' }, { format: 'rgba' }, { width: 7679 }];
+  for (const change of bad) {
+    same({ ...good, ...change });
+    assert.equal(typeof checkHello({ ...good, ...change }), 'string', JSON.stringify(change));
+  }
+  assert.match(checkHello({ ...good, width: 8192, height: 4096 }), /larger than 7680x4320/);
+  assert.deepEqual([checkHello(), checkHello(null)].map(Boolean), [true, true]);
 });

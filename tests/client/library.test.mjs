@@ -1,6 +1,8 @@
-// The client library against a fake bridge in this process (the `ws` server): the
-// hello and ready with the token's proofs, every refusal the bridge can give,
-// back-pressure in both modes, the timeout, the state file and reconnecting.
+// The client library against the bridge itself, in this process on the rig's fake addon:
+// the hello and ready with the token's proofs, frames, stats, the state file and the stop
+// request; and against a hand-written fake bridge (the `ws` server) where a bridge must
+// misbehave or refuse on cue: every refusal the bridge can give, back-pressure in both
+// modes, the timeout, an impostor and reconnecting.
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
@@ -17,6 +19,30 @@ import { toRgba } from '../../client/publish.mjs';
 const require = createRequire(import.meta.url);
 const cjs = require('../../client/index.cjs');
 const { parseFrames } = require('../../app/src/frame-parser.js');
+const { createBridge } = require('../../app/src/bridge.js');
+const log = require('../../app/src/log.js');
+const EXIT = require('../../app/src/exit-codes.js');
+const { createFakeAddon } = require('../rig/fake-addon.js');
+const { bridgeRecords, readText } = require('../rig/logs.js');
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-client-'));
+test.after(() => fs.rmSync(work, { recursive: true, force: true }));
+const logFile = path.join(work, 'bridge.log');
+log.logTo(fs.openSync(logFile, 'a'));
+const records = (event) => bridgeRecords(readText(logFile)).filter((r) => r.event === event);
+let bridges = 0;
+
+// The bridge itself on the fake addon, its state file in stateDir.
+async function realBridge(t, stateDir = path.join(work, `state-${++bridges}`)) {
+  const ndi = createFakeAddon();
+  const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: stateDir } });
+  const { port } = await bridge.listening;
+  t.after(() => bridge.stop());
+  const { token } = JSON.parse(fs.readFileSync(path.join(stateDir, 'bridge.json'), 'utf8'));
+  return { bridge, ndi, port, token };
+}
+
+const sha1 = (bytes) => crypto.createHash('sha1').update(bytes).digest('hex');
 const TOKEN = 'ab'.repeat(32);
 const HELLO = { source: 'Test source ✓', width: 8, height: 4, fps: 25 };
 
@@ -76,11 +102,10 @@ async function freePort() {
 }
 
 test('hello, ready, frames of every kind byte-exact, stats and close', async (t) => {
-  const bridge = await fakeBridge(t);
-  const session = await connect({ ...HELLO, fps: '30000/1001', port: bridge.port, token: TOKEN });
-  const { nonce, proof, ...hello } = bridge.firsts[0];
-  assert.deepEqual(hello, { type: 'hello', source: HELLO.source, width: 8, height: 4, fpsN: 30000, fpsD: 1001, format: 'RGBA' });
-  assert.ok(provesToken(bridge.firsts[0]), 'a fresh nonce and its proof, never the token');
+  const bridge = await realBridge(t);
+  const connected = records('client_connected').length;
+  const session = await connect({ ...HELLO, fps: '30000/1001', port: bridge.port, token: bridge.token });
+  assert.deepEqual(bridge.ndi.calls, [['start', HELLO.source, 8, 4, 30000, 1001, 'RGBA']]);
   assert.equal(session.frameBytes, 128);
   assert.equal(session.statusPage, `http://127.0.0.1:${bridge.port}/`);
   const frames = [new Uint8Array(128).fill(1), new Uint8ClampedArray(128).fill(2),
@@ -89,35 +114,22 @@ test('hello, ready, frames of every kind byte-exact, stats and close', async (t)
   await assert.rejects(session.sendFrame(new Uint8Array(127)), { code: 'wrong_frame_size', message: /a frame is 128 bytes, this one is 127/ });
   await assert.rejects(session.sendFrame(new Float32Array(32)), { code: 'bad_options' });
   assert.equal((await session.stats()).frames, 5);
-  assert.deepEqual(bridge.frames.map((f) => [f.length, f[0]]), [[128, 1], [128, 2], [128, 3], [128, 4], [128, 5]]);
+  assert.deepEqual(bridge.ndi.frames, [1, 2, 3, 4, 5].map((n) => sha1(Buffer.alloc(128, n))));
   assert.equal(session.sent, 5);
   await session.close();
   assert.equal(await session.closed, null);
   await assert.rejects(session.sendFrame(frames[0]), { code: 'closed' });
-  assert.deepEqual(bridge.closes, [1000]);
+  assert.equal(records('client_close').at(-1).code, '1000');
 
   assert.deepEqual([29.97, 59.94, 23.976, 50, 12.5, '60'].map(parseFrameRate),
     [[30000, 1001], [60000, 1001], [24000, 1001], [50, 1], [12500, 1000], [60, 1]]);
   for (const bad of ['fast', -1, 0, NaN]) assert.throws(() => parseFrameRate(bad), { code: 'bad_options' });
-  await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, format: 'NV12' }), { code: 'bad_options' });
-  await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, whenBusy: 'queue' }), { code: 'bad_options' });
-  await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, reconnect: 'yes' }), { code: 'bad_options' });
-  await assert.rejects(connect({ ...HELLO, port: bridge.port, token: TOKEN, width: 7, format: 'UYVY' }),
-    { code: 'bad_options', message: 'UYVY frames need an even width' });
-  assert.equal(bridge.firsts.length, 1, 'bad options never reach the bridge');
-});
-
-test('the hello rules are the bridge\'s', () => {
-  const good = { source: 'x'.repeat(200), width: 7680, height: 4320, fpsN: 1000000, fpsD: 1, format: 'UYVY' };
-  assert.equal(checkHello(good), null);
-  assert.equal(checkHello({ ...good, width: 2, height: 2, format: 'RGBA', source: 'Ünïcode ✓' }), null);
-  const bad = [{ source: '' }, { source: 'x'.repeat(201) }, { source: 'a\u0007b' }, { source: 'a\u007fb' }, { source: 42 },
-    { width: 1 }, { height: 8193 }, { width: 2.5 }, { width: 8192, height: 4096 }, { fpsN: 0 }, { fpsD: 1000001 },
-    { fpsN: '30' }, { format: 'rgba' }, { width: 7679 }];
-  assert.deepEqual(bad.map((change) => typeof checkHello({ ...good, ...change })), bad.map(() => 'string'));
-  assert.match(checkHello({ ...good, width: 8192, height: 4096 }), /larger than 7680x4320/);
-  assert.equal(checkHello({ ...good, fpsD: undefined }), null, 'a missing fpsD is 1, as for the bridge');
-  assert.deepEqual([checkHello(), checkHello(null)].map(Boolean), [true, true]);
+  const options = { ...HELLO, port: bridge.port, token: bridge.token };
+  await assert.rejects(connect({ ...options, format: 'NV12' }), { code: 'bad_options' });
+  await assert.rejects(connect({ ...options, whenBusy: 'queue' }), { code: 'bad_options' });
+  await assert.rejects(connect({ ...options, reconnect: 'yes' }), { code: 'bad_options' });
+  await assert.rejects(connect({ ...options, width: 7, format: 'UYVY' }), { code: 'bad_options', message: 'UYVY frames need an even width' });
+  assert.equal(records('client_connected').length, connected + 1, 'bad options never reach the bridge');
 });
 
 test('a program on the port that cannot prove the token is not the bridge', async (t) => {
@@ -232,15 +244,7 @@ test('a bridge that never answers ends in a timeout, not a hang', async (t) => {
 });
 
 test('port and token from the state file; stopping the bridge', async (t) => {
-  const stopped = [];
-  const bridge = await fakeBridge(t, (socket, message) => {
-    if (message.type === 'hello') return answerReady(socket, message);
-    if (!provesToken(message)) return refuse(socket, 1008, 'bad_token', 'wrong token');
-    stopped.push(message);
-    socket.close(1000);
-  });
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-state-'));
-  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const dir = fs.mkdtempSync(path.join(work, 'state-'));
   const saved = process.env.KESTOVAR_BRIDGE_STATE_DIR;
   process.env.KESTOVAR_BRIDGE_STATE_DIR = dir;
   t.after(() => { process.env.KESTOVAR_BRIDGE_STATE_DIR = saved ?? ''; });
@@ -251,15 +255,18 @@ test('port and token from the state file; stopping the bridge', async (t) => {
   // From CommonJS, the same class: instanceof holds.
   await assert.rejects(cjs.connect(HELLO), (error) => error instanceof cjs.BridgeError && error.code === 'bad_state_file');
   assert.equal(cjs.checkHello(HELLO), checkHello(HELLO));
-  fs.writeFileSync(file, JSON.stringify({ port: bridge.port, pid: 1, token: TOKEN, started: new Date().toISOString() }));
+  fs.rmSync(file);
+  const { bridge, ndi } = await realBridge(t, dir);
   const session = await cjs.connect(HELLO);
-  assert.ok(provesToken(bridge.firsts[0]));
+  assert.equal((await session.stats()).frames, 0);
   await session.close();
+  assert.equal(ndi.calls[0][1], HELLO.source);
 
+  await assert.rejects(cjs.stopBridge({ token: 'cd'.repeat(32) }), { code: 'bad_token', message: /^bad token/ });
   await cjs.stopBridge();
-  assert.deepEqual(stopped.map(({ nonce, proof, ...rest }) => rest), [{ type: 'shutdown' }]);
-  assert.ok(provesToken(stopped[0]));
-  await assert.rejects(cjs.stopBridge({ token: 'cd'.repeat(32) }), { code: 'bad_token', message: 'wrong token' });
+  assert.deepEqual(await bridge.closed, { exitCode: EXIT.STOPPED });
+  assert.equal(records('shutdown').at(-1).reason, 'request');
+  assert.ok(!fs.existsSync(file), 'the bridge took its state file with it');
 });
 
 test('reconnect: frames drop while the bridge is away, a restarted bridge is found again', async (t) => {
@@ -349,12 +356,11 @@ test('reconnect with locate(): a page asks its server again for the port and tok
   const session = await connect({ ...HELLO, locate, reconnect: { minDelayMs: 20, maxDelayMs: 40 } });
   t.after(() => session.close());
   assert.equal(session.state, 'reconnecting');
-  const token = 'cd'.repeat(32);
-  const bridge = await fakeBridge(t, (socket, hello) => answerReady(socket, hello, bridge, token));
-  where = { port: bridge.port, token };
+  const bridge = await realBridge(t);
+  where = { port: bridge.port, token: bridge.token };
   await new Promise((resolve) => session.on('state', ({ state }) => state === 'connected' && resolve()));
   assert.equal(await session.sendFrame(new Uint8Array(128)), true);
-  assert.ok(provesToken(bridge.firsts[0], token));
+  assert.equal((await session.stats()).frames, 1);
   where = null;
   await assert.rejects(connect({ ...HELLO, locate }), { code: 'no_state_file', message: 'locate() found no bridge: HTTP 503' });
 });
