@@ -13,7 +13,7 @@ const net = require('node:net');
 const { execFile } = require('node:child_process');
 const { createBridge } = require('../../app/src/bridge');
 const log = require('../../app/src/log');
-const { createFakeAddon } = require('../rig/fake-addon');
+const { createFakeAddon, startFakeBridge } = require('../rig/fake-addon');
 const rig = require('../rig/clients');
 const { bridgeRecords, readText } = require('../rig/logs');
 const { testFrame } = require('../rig/random');
@@ -29,13 +29,8 @@ const HELLO = { type: 'hello', source: 'door', width: 32, height: 16, fpsN: 30, 
 const FRAME_BYTES = 32 * 16 * 4;
 let bridges = 0;
 
-async function start(env = {}, ndi = createFakeAddon()) {
-  const stateDir = env.KESTOVAR_BRIDGE_STATE_DIR || path.join(work, `state-${++bridges}`);
-  const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', ...env, KESTOVAR_BRIDGE_STATE_DIR: stateDir } });
-  const { port } = await bridge.listening;
-  const state = rig.adoptState(stateDir);
-  test.after(() => bridge.stop());
-  return { bridge, ndi, port, token: state.token, state, stateDir };
+function start(env = {}, ndi) {
+  return startFakeBridge(test, { KESTOVAR_BRIDGE_STATE_DIR: path.join(work, `state-${++bridges}`), ...env }, ndi);
 }
 
 // A good application: hello, two frames that reach the runtime exactly, a clean close.

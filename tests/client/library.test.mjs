@@ -19,10 +19,9 @@ import { toRgba } from '../../client/publish.mjs';
 const require = createRequire(import.meta.url);
 const cjs = require('../../client/index.cjs');
 const { parseFrames } = require('../../app/src/frame-parser.js');
-const { createBridge } = require('../../app/src/bridge.js');
 const log = require('../../app/src/log.js');
 const EXIT = require('../../app/src/exit-codes.js');
-const { createFakeAddon } = require('../rig/fake-addon.js');
+const { startFakeBridge } = require('../rig/fake-addon.js');
 const { bridgeRecords, readText } = require('../rig/logs.js');
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-client-'));
@@ -30,17 +29,9 @@ test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 const logFile = path.join(work, 'bridge.log');
 log.logTo(fs.openSync(logFile, 'a'));
 const records = (event) => bridgeRecords(readText(logFile)).filter((r) => r.event === event);
-let bridges = 0;
-
-// The bridge itself on the fake addon, its state file in stateDir.
-async function realBridge(t, stateDir = path.join(work, `state-${++bridges}`)) {
-  const ndi = createFakeAddon();
-  const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: stateDir } });
-  const { port } = await bridge.listening;
-  t.after(() => bridge.stop());
-  const { token } = JSON.parse(fs.readFileSync(path.join(stateDir, 'bridge.json'), 'utf8'));
-  return { bridge, ndi, port, token };
-}
+// The bridge itself on the rig's fake addon.
+const realBridge = (t, stateDir = fs.mkdtempSync(path.join(work, 'state-'))) =>
+  startFakeBridge(t, { KESTOVAR_BRIDGE_STATE_DIR: stateDir });
 
 const sha1 = (bytes) => crypto.createHash('sha1').update(bytes).digest('hex');
 const TOKEN = 'ab'.repeat(32);
@@ -64,14 +55,10 @@ function refuse(socket, code, error, message) {
   socket.close(code, message);
 }
 
-// A fake bridge: records what it gets, answers stats, refuses browser origins other
-// than http://allowed.test with HTTP 403, and answers the first text with onFirst.
+// A fake bridge: records what it gets, answers stats, and answers the first text with
+// onFirst.
 async function fakeBridge(t, onFirst = answerReady) {
-  const server = new WebSocketServer({
-    host: '127.0.0.1',
-    port: 0,
-    verifyClient: ({ origin }, done) => done(!origin || origin === 'http://allowed.test', 403, 'origin not allowed'),
-  });
+  const server = new WebSocketServer({ host: '127.0.0.1', port: 0 });
   await once(server, 'listening');
   const stop = () => new Promise((resolve) => {
     for (const client of server.clients) client.terminate();
@@ -162,6 +149,8 @@ test('every refusal is an error with the bridge\'s id, close code and message', 
   await assert.rejects(connect(options), { code: 'shutting_down', closeCode: 1001, message: 'the bridge is shutting down' });
 
   // A refused origin: `ws` names the HTTP status, a browser only sees the socket fail.
+  const real = await realBridge(t);
+  Object.assign(options, { port: real.port, token: real.token });
   class ForeignPage extends WebSocket {
     constructor(url) {
       super(url, { origin: 'http://elsewhere.test' });

@@ -28,14 +28,34 @@ function adoptState(stateDir) {
   return state;
 }
 
+// Resolves with the first value of test() that is not undefined, asked again at every
+// poke(); rejects after timeoutMs.
+function waiting() {
+  const waiters = new Set();
+  const poke = () => { for (const w of [...waiters]) w(); };
+  const until = (what, test, timeoutMs = 30000) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => { waiters.delete(check); reject(new Error(`timed out waiting for ${what}`)); }, timeoutMs);
+    function check() {
+      const value = test();
+      if (value === undefined) return;
+      clearTimeout(timer);
+      waiters.delete(check);
+      resolve(value);
+    }
+    waiters.add(check);
+    check();
+  });
+  return { poke, until };
+}
+
 // A `ws` client that records everything it gets. done resolves with { code, reason }.
 function connect(port, options = {}) {
   const socket = new WebSocket(`ws://127.0.0.1:${port}/`, options);
   const messages = [];
-  let waiters = [];
+  const { poke, until } = waiting();
   socket.on('message', (data, isBinary) => {
     messages.push(isBinary ? data : JSON.parse(data.toString()));
-    waiters = waiters.filter((w) => !w());
+    poke();
   });
   const opened = new Promise((resolve, reject) => {
     socket.once('open', resolve);
@@ -45,19 +65,7 @@ function connect(port, options = {}) {
     socket.on('error', () => {});
     socket.once('close', (code, reason) => resolve({ code, reason: reason.toString() }));
   });
-  function nextMessage(predicate = () => true, timeoutMs = 30000) {
-    return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error('no matching message in time')), timeoutMs);
-      const check = () => {
-        const found = messages.find(predicate);
-        if (!found) return false;
-        clearTimeout(timer);
-        resolve(found);
-        return true;
-      };
-      if (!check()) waiters.push(check);
-    });
-  }
+  const nextMessage = (predicate = () => true, timeoutMs = 30000) => until('a matching message', () => messages.find(predicate), timeoutMs);
   function send(data, opts = {}) {
     return new Promise((resolve, reject) => socket.send(data, opts, (e) => (e ? reject(e) : resolve())));
   }
@@ -82,24 +90,11 @@ async function rawConnect(port, { handshake = true, request } = {}) {
   socket.setNoDelay(true);
   let received = Buffer.alloc(0);
   let ended = false;
-  const waiters = new Set();
-  const poke = () => { for (const w of [...waiters]) w(); };
+  const { poke, until } = waiting();
   socket.on('data', (d) => { received = Buffer.concat([received, d]); poke(); });
   socket.on('close', () => { ended = true; poke(); });
   socket.on('error', () => {});
   await new Promise((resolve, reject) => { socket.once('connect', resolve); socket.once('error', reject); });
-  const until = (what, test, timeoutMs = 30000) => new Promise((resolve, reject) => {
-    const timer = setTimeout(() => { waiters.delete(check); reject(new Error(`timed out waiting for ${what}`)); }, timeoutMs);
-    function check() {
-      const value = test();
-      if (value === undefined) return;
-      clearTimeout(timer);
-      waiters.delete(check);
-      resolve(value);
-    }
-    waiters.add(check);
-    check();
-  });
   const client = {
     socket,
     write: (bytes) => new Promise((resolve) => socket.write(bytes, () => resolve())),

@@ -2,9 +2,11 @@
 // The addon's six functions in plain JavaScript, for running the bridge in this machine's
 // node: it keeps what it was asked in `calls` and the frames it was handed (their
 // checksums) in `frames`, and behaves as the addon does for a runtime that takes
-// everything (or none, with available: false).
+// everything (or none, with available: false). startFakeBridge runs the bridge on it.
 const crypto = require('node:crypto');
+const { createBridge } = require('../../app/src/bridge');
 const { unmaskInJs } = require('../../app/src/frame-parser');
+const { adoptState } = require('./clients');
 
 function createFakeAddon({ available = true, refuseStart = false } = {}) {
   const calls = [];
@@ -35,4 +37,14 @@ function createFakeAddon({ available = true, refuseStart = false } = {}) {
   };
 }
 
-module.exports = { createFakeAddon };
+// The bridge itself in this process, on a free port, with its state in env's
+// KESTOVAR_BRIDGE_STATE_DIR; stopped after the test t.
+async function startFakeBridge(t, env, ndi = createFakeAddon()) {
+  const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', ...env } });
+  const { port } = await bridge.listening;
+  t.after(() => bridge.stop());
+  const state = adoptState(env.KESTOVAR_BRIDGE_STATE_DIR);
+  return { bridge, ndi, port, token: state.token, state, stateDir: env.KESTOVAR_BRIDGE_STATE_DIR };
+}
+
+module.exports = { createFakeAddon, startFakeBridge };
