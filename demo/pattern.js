@@ -68,4 +68,4 @@ function createPattern(width, height) {
   };
 }
 
-module.exports = { createPattern };
+module.exports = { BARS, createPattern };

@@ -210,11 +210,7 @@ test('only the token or its proof opens a session; the bridge proves the token b
     identifyBridge({ ...b.state, port: other.address().port }), identifyBridge({ ...b.state, pid: 1 })]),
   ['bridge', 'bad_token', 'not_a_bridge', 'not_a_bridge']);
   other.close();
-  const unused = net.createServer().listen(0, '127.0.0.1');
-  await new Promise((resolve) => unused.once('listening', resolve));
-  const { port: closedPort } = unused.address();
-  await new Promise((resolve) => unused.close(resolve));
-  assert.equal(await identifyBridge({ ...b.state, port: closedPort }), 'no_answer');
+  assert.equal(await identifyBridge({ ...b.state, port: await rig.freePort() }), 'no_answer');
   assert.deepEqual(b.ndi.calls.filter((c) => c[0] === 'start').length, 2, 'two sessions, both the application\'s');
 });
 
@@ -272,11 +268,7 @@ test('the stop request ends the bridge in order; only the page stops it with the
   const b = await start();
   const page = fs.readFileSync(path.join(__dirname, '../../app/src/status-page/index.html'), 'utf8');
   assert.ok(page.includes('%STOP_KEY%'));
-  const html = await new Promise((resolve) => {
-    const socket = net.connect(b.port, '127.0.0.1', () => socket.write(`GET / HTTP/1.1\r\nHost: 127.0.0.1:${b.port}\r\n\r\n`));
-    const chunks = [];
-    socket.on('data', (d) => chunks.push(d)).on('close', () => resolve(Buffer.concat(chunks).toString()));
-  });
+  const html = await fetch(`http://127.0.0.1:${b.port}/`).then((response) => response.text());
   const stopKey = /<meta name="stop-key" content="([0-9a-f]{64})">/.exec(html)[1];
   // The stop key is no token, and it stops nothing from anywhere but the page's origin.
   assert.equal((await refusal(b.port, (c) => c.send(JSON.stringify({ ...HELLO, token: stopKey })))).error.error, 'bad_token');

@@ -10,14 +10,11 @@ const http = require('node:http');
 const path = require('node:path');
 const rig = require('../rig');
 const { launchChromium } = require('../rig/chromium');
-const { createPattern } = require('../../demo/pattern');
+const { BARS, createPattern } = require('../../demo/pattern');
 const { rgbaToUyvy } = require('./uyvy');
 
 const work = rig.workDir('app', 'status-page');
 
-// The pattern's bars, sampled a tenth of the way down: above the sweeping box and the
-// frame number, so every frame shows them there.
-const BARS = [[192, 192, 192], [192, 192, 0], [0, 192, 192], [0, 192, 0], [192, 0, 192], [192, 0, 0], [0, 0, 192]];
 
 let bridge;
 let ndiLog;
@@ -75,8 +72,9 @@ function pageText(id) {
   return page.evaluate(`document.getElementById(${JSON.stringify(id)}).textContent`);
 }
 
-// The thumbnail's pixels at the bar centres, read from the page's canvas once a new
-// thumbnail has arrived.
+// The thumbnail's pixels at the bar centres, a tenth of the way down (above the sweeping
+// box and the frame number, so every frame shows the bars there), read from the page's
+// canvas once a new thumbnail has arrived.
 async function thumbnailBars() {
   const before = Number(await page.evaluate("document.getElementById('thumbnail').dataset.loaded || 0"));
   await page.waitFor('a new thumbnail', `Number(document.getElementById('thumbnail').dataset.loaded || 0) > ${before}`);

@@ -8,12 +8,9 @@ const zlib = require('node:zlib');
 const src = path.join(__dirname, '..', '..', 'app', 'src');
 const { makeThumbnail, thumbnailSize, frameToRgba } = require(path.join(src, 'thumbnail'));
 const { createStatusPage } = require(path.join(src, 'status'));
-const { createPattern } = require('../../demo/pattern');
+const { BARS, createPattern } = require('../../demo/pattern');
 const { rgbaToUyvy } = require('./uyvy');
 
-// The pattern's bar colours, each at the middle of its bar, halfway down the bars (above
-// the sweeping box's row only for bars it is not on at frame 0: the box starts at x=0).
-const BARS = [[192, 192, 192], [192, 192, 0], [0, 192, 192], [0, 192, 0], [192, 0, 192], [192, 0, 0], [0, 0, 192]];
 
 function decodePng(png) {
   const width = png.readUInt32BE(16);
@@ -45,6 +42,8 @@ test('the thumbnail shows the pattern at most 320 pixels wide, in RGBA and UYVY'
     const picture = decodePng(thumbnail.png);
     assert.deepEqual([picture.width, picture.height, thumbnail.width], [320, 180, 320]);
     const tolerance = format === 'RGBA' ? 0 : 2;
+    // Each bar's colour at its middle, halfway down the bars (above the sweeping box's row
+    // only for bars it is not on at frame 0: the box starts at x=0).
     BARS.forEach((colour, i) => {
       const x = Math.round(((i + 0.5) * 320) / 7);
       assertNear(pixel(picture, x, 30), [...colour, 255], tolerance, `${format} bar ${i}`);

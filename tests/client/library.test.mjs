@@ -23,6 +23,7 @@ const log = require('../../app/src/log.js');
 const EXIT = require('../../app/src/exit-codes.js');
 const { startFakeBridge } = require('../rig/fake-addon.js');
 const { bridgeRecords, readText } = require('../rig/logs.js');
+const { freePort } = require('../rig/clients.js');
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-client-'));
 test.after(() => fs.rmSync(work, { recursive: true, force: true }));
@@ -78,14 +79,6 @@ async function fakeBridge(t, onFirst = answerReady) {
     socket.on('close', (code) => bridge.closes.push(code));
   });
   return bridge;
-}
-
-async function freePort() {
-  const server = net.createServer().listen(0, '127.0.0.1');
-  await once(server, 'listening');
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
 }
 
 test('hello, ready, frames of every kind byte-exact, stats and close', async (t) => {

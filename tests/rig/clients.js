@@ -131,4 +131,13 @@ function parseServerStream(bytes) {
   return { head, status: Number((/^HTTP\/1\.1 (\d+)/.exec(head) || [])[1]), frames, body: end < 0 ? '' : bytes.subarray(end + 4).toString('latin1') };
 }
 
-module.exports = { maskedFrame, adoptState, tokens, connect, openSession, rawConnect, parseServerStream };
+// A port on the loopback that nothing listens on (it was free a moment ago).
+async function freePort() {
+  const server = net.createServer().listen(0, '127.0.0.1');
+  await new Promise((resolve) => server.once('listening', resolve));
+  const { port } = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+module.exports = { freePort, maskedFrame, adoptState, tokens, connect, openSession, rawConnect, parseServerStream };
