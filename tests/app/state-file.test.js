@@ -12,6 +12,7 @@ const stateFile = require(path.join(__dirname, '..', '..', 'app', 'src', 'state-
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-state-'));
 const state = { port: 17480, pid: 4242, token: 'a'.repeat(64), started: '2026-01-01T00:00:00.000Z' };
+test.after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
 test('the permissions are set on the empty file, then the state is written whole', () => {
   const seen = [];
@@ -34,20 +35,18 @@ test('icacls by its full path: owner and SYSTEM only, nothing inherited', () => 
 });
 
 test('state file: written whole, read back, removed only by its own bridge', () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-state-'));
-  assert.equal(stateFile.readState(dir), null);
-  const state = { port: 17480, pid: 4242, token: 'a'.repeat(64), started: new Date().toISOString() };
-  stateFile.writeState(path.join(dir, 'new', 'sub'), state);
-  assert.deepEqual(stateFile.readState(path.join(dir, 'new', 'sub')), state);
-  assert.deepEqual(fs.readdirSync(path.join(dir, 'new', 'sub')), ['bridge.json']);
-  assert.equal(stateFile.removeOwnState(path.join(dir, 'new', 'sub'), 4343), false);
-  assert.equal(stateFile.removeOwnState(path.join(dir, 'new', 'sub'), 4242), true);
+  const sub = path.join(dir, 'new', 'sub');
+  assert.equal(stateFile.readState(sub), null);
+  stateFile.writeState(sub, state);
+  assert.deepEqual(stateFile.readState(sub), state);
+  assert.deepEqual(fs.readdirSync(sub), ['bridge.json']);
+  assert.equal(stateFile.removeOwnState(sub, 4343), false);
+  assert.equal(stateFile.removeOwnState(sub, 4242), true);
   for (const bad of ['{', '[]', '{"port":0,"pid":1,"token":"t"}', '{"port":1,"pid":"1","token":"t"}']) {
-    fs.writeFileSync(path.join(dir, 'bridge.json'), bad);
-    assert.equal(stateFile.readState(dir), null, bad);
+    fs.writeFileSync(path.join(sub, 'bridge.json'), bad);
+    assert.equal(stateFile.readState(sub), null, bad);
   }
   assert.equal(stateFile.stateDirectory({ KESTOVAR_BRIDGE_STATE_DIR: 'X', LOCALAPPDATA: 'L' }), 'X');
   assert.equal(stateFile.stateDirectory({ LOCALAPPDATA: 'L' }), path.join('L', 'Tarnwell', 'Kestovar Output Bridge'));
   assert.equal(stateFile.stateDirectory({}), null);
-  fs.rmSync(dir, { recursive: true });
 });
