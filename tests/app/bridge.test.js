@@ -112,7 +112,6 @@ test('bad hellos, frames and framing are refused with their codes; the bridge ke
   // Raw bytes: a 2^40-byte claim is answered from its header alone; framing violations get 1002.
   const claim = await rig.rawConnect(b.port);
   await claim.write(rig.maskedFrame(1, Buffer.from(JSON.stringify(hello))));
-  // A masked binary frame's header that claims 2^40 bytes, and 16 of them.
   await claim.write(Buffer.from([0x82, 0xff, 0, 0, 1, 0, 0, 0, 0, 0, 1, 2, 3, 4, ...Buffer.alloc(16)]));
   assert.match((await claim.closed(5000)).frames.find((f) => f.opcode === 8).reason, /this message is 1099511627776/);
   const violations = [

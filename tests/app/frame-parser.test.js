@@ -1,6 +1,5 @@
 'use strict';
-// The frame parser at every split point and every read size, and the violations it
-// refuses with their codes, in this machine's node.
+// The frame parser at every split and read size, and the violations it refuses.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');

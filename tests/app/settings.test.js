@@ -45,9 +45,7 @@ test('settings: files below the environment, bad files left out with a reason, b
   }
   for (const [name, value] of [['KESTOVAR_BRIDGE_ORIGINS', 'null'], ['KESTOVAR_BRIDGE_ORIGINS', 'https://a.example,'],
     ['KESTOVAR_BRIDGE_PORT', '65536'], ['KESTOVAR_BRIDGE_HEAD_TIMEOUT_MS', 'soon']]) {
-    await t.test(`${name}=${value}`, () => {
-      assert.throws(() => readSettings({ ...env, [name]: value }), (error) => error.fields.name === name);
-    });
+    await t.test(`${name}=${value}`, () => assert.throws(() => readSettings({ ...env, [name]: value }), (error) => error.fields.name === name));
   }
   fs.rmSync(root, { recursive: true });
 });

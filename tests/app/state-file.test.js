@@ -1,8 +1,7 @@
 'use strict';
-// The state file (state-file.js): written whole, read back, removed only by its own
-// bridge; its permissions set while it is still empty, before the token goes in, and no
-// file at all when they cannot be set. (Under Wine icacls is a stub, so what it
-// does there is not seen; see the installer test for what Wine shows of permissions.)
+// The state file (state-file.js), and its permissions: set while it is still empty, before
+// the token goes in, and no file at all when they cannot be set. (Under Wine icacls is a
+// stub, so what it does there is not seen; see the installer test for what Wine shows.)
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');

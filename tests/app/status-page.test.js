@@ -60,8 +60,7 @@ async function streamPattern({ source, width, height, format, fps }) {
       await loop;
     },
     async leave() {
-      running = false;
-      await loop;
+      await this.stop();
       client.socket.close(1000);
       await client.done;
     },

@@ -1,8 +1,7 @@
-// The client library against the bridge itself, in this process on the rig's fake addon:
-// the hello and ready with the token's proofs, frames, stats, the state file and the stop
-// request; and against a hand-written fake bridge (the `ws` server) where a bridge must
-// misbehave or refuse on cue: every refusal the bridge can give, back-pressure in both
-// modes, the timeout, an impostor and reconnecting.
+// The client library against the bridge itself on the rig's fake addon (hello, frames,
+// stats, the state file, the stop request), and against a fake bridge (the `ws` server)
+// where one must misbehave or refuse on cue: every refusal, back-pressure, the timeout,
+// an impostor and reconnecting.
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
@@ -34,7 +33,6 @@ const records = (event) => bridgeRecords(readText(logFile)).filter((r) => r.even
 const realBridge = (t, stateDir = fs.mkdtempSync(path.join(work, 'state-'))) =>
   startFakeBridge(t, { KESTOVAR_BRIDGE_STATE_DIR: stateDir });
 
-const sha1 = (bytes) => crypto.createHash('sha1').update(bytes).digest('hex');
 const TOKEN = 'ab'.repeat(32);
 const HELLO = { source: 'Test source ✓', width: 8, height: 4, fps: 25 };
 
@@ -94,7 +92,7 @@ test('hello, ready, frames of every kind byte-exact, stats and close', async (t)
   await assert.rejects(session.sendFrame(new Uint8Array(127)), { code: 'wrong_frame_size', message: /a frame is 128 bytes, this one is 127/ });
   await assert.rejects(session.sendFrame(new Float32Array(32)), { code: 'bad_options' });
   assert.equal((await session.stats()).frames, 5);
-  assert.deepEqual(bridge.ndi.frames, [1, 2, 3, 4, 5].map((n) => sha1(Buffer.alloc(128, n))));
+  assert.deepEqual(bridge.ndi.frames, [1, 2, 3, 4, 5].map((n) => crypto.createHash('sha1').update(Buffer.alloc(128, n)).digest('hex')));
   assert.equal(session.sent, 5);
   await session.close();
   assert.equal(await session.closed, null);
@@ -159,12 +157,11 @@ test('every refusal is an error with the bridge\'s id, close code and message', 
   await assert.rejects(connect({ ...options, WebSocket: FailingSocket }), { code: 'origin_refused', message: /KESTOVAR_BRIDGE_ORIGINS/ });
   await assert.rejects(connect({ ...options, WebSocket: FailingSocket, port: await freePort() }), { code: 'bridge_unreachable' });
   await assert.rejects(connect({ ...options, port: await freePort() }), { code: 'bridge_unreachable' });
-});
 
-test('a refusal during the session ends it with that error', async (t) => {
-  const bridge = await fakeBridge(t);
-  const session = await connect({ ...HELLO, port: bridge.port, token: TOKEN });
-  refuse(bridge.sockets[0], 1008, 'wrong_frame_size', 'wrong frame size: a frame is 129 bytes');
+  // A refusal during the session ends it with that error.
+  const during = await fakeBridge(t);
+  const session = await connect({ ...HELLO, port: during.port, token: TOKEN });
+  refuse(during.sockets[0], 1008, 'wrong_frame_size', 'wrong frame size: a frame is 129 bytes');
   const ended = await session.closed;
   assert.deepEqual([ended.code, ended.closeCode, ended.message], ['wrong_frame_size', 1008, 'wrong frame size: a frame is 129 bytes']);
   assert.equal(session.live, false);

@@ -1,8 +1,7 @@
 'use strict';
-// What the benchmarks (bench/) share: the build directory named on their command line
-// (argv[2], else KESTOVAR_BUILD, else build), set up the way the rig reads it before the
-// rig loads; the installation tree staged from it; its bridge on the stand-in runtime;
-// and a request answered with stats, over a raw client.
+// What the benchmarks share: the build directory on their command line (argv[2], else
+// KESTOVAR_BUILD, else build) set up for the rig before it loads, and the tree staged
+// from it with its bridge on the stand-in runtime.
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
@@ -26,10 +25,4 @@ async function startBenchBridge(name, env = {}) {
   return rig.startBridge({ dir: path.join(buildDir, 'bench', name), env: { NDI_STANDIN_CHECKSUM: '0', ...env } });
 }
 
-// Sends {"type": type} and resolves with the count-th stats answer (from 0).
-async function request(client, type, count) {
-  await client.write(rig.maskedFrame(1, Buffer.from(JSON.stringify({ type }))));
-  return client.until(type, () => client.messages().filter((m) => m.type === 'stats')[count], 120000);
-}
-
-module.exports = { buildDir, rig, stageTree, startBenchBridge, request };
+module.exports = { buildDir, rig, stageTree, startBenchBridge, request: rig.request };

@@ -118,6 +118,12 @@ async function rawConnect(port, { handshake = true, request } = {}) {
   return client;
 }
 
+// Sends {"type": type} over a raw client and resolves with the count-th stats answer (from 0).
+async function request(client, type, count) {
+  await client.write(maskedFrame(1, Buffer.from(JSON.stringify({ type }))));
+  return client.until(type, () => client.messages().filter((m) => m.type === 'stats')[count], 120000);
+}
+
 // Splits what a server sent into its HTTP head and its frames (parseFrames'), a close
 // frame's code and reason and a text frame's JSON read out.
 function parseServerStream(bytes) {
@@ -140,4 +146,4 @@ async function freePort() {
   return port;
 }
 
-module.exports = { freePort, maskedFrame, adoptState, tokens, connect, openSession, rawConnect, parseServerStream };
+module.exports = { freePort, maskedFrame, request, adoptState, tokens, connect, openSession, rawConnect, parseServerStream };

@@ -37,8 +37,7 @@ function createFakeAddon({ available = true, refuseStart = false } = {}) {
   };
 }
 
-// The bridge itself in this process, on a free port, with its state in env's
-// KESTOVAR_BRIDGE_STATE_DIR; stopped after the test t.
+// The bridge itself in this process, its state in env's KESTOVAR_BRIDGE_STATE_DIR.
 async function startFakeBridge(t, env, ndi = createFakeAddon()) {
   const bridge = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', ...env } });
   const { port } = await bridge.listening;

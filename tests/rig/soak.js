@@ -38,9 +38,7 @@ async function runSession(rig, port, first, count, frames, onStats, statsEvery) 
   for (let n = 0; n < count; n++) {
     await client.write(frames[(first + n) % DISTINCT_FRAMES]);
     if ((first + n + 1) % statsEvery === 0) {
-      await client.write(rig.maskedFrame(1, Buffer.from('{"type":"stats"}')));
-      const stats = await client.until('stats', () => client.messages().filter((m) => m.type === 'stats')[asked], 120000);
-      asked++;
+      const stats = await rig.request(client, 'stats', asked++);
       onStats(first + n + 1, stats);
     }
   }

@@ -11,12 +11,6 @@ export async function publishOne(pixels: Uint8Array): Promise<boolean> {
 // @ts-expect-error: whenBusy is 'wait' or 'drop'
 client.connect({ source: 'x', width: 2, height: 2, whenBusy: 'queue' });
 
-// The errors are the module's class: instanceof narrows them.
-export async function refusal(): Promise<string | undefined> {
-  try {
-    await client.connect({ source: 'x', width: 2, height: 2 });
-  } catch (error) {
-    if (error instanceof client.BridgeError) return error.code;
-  }
-  return client.checkHello({ source: '' }) ?? String(client.parseFrameRate(25)[0]);
-}
+// The errors are the module's class, and the rules come with it.
+export const codeOf = (error: unknown): string | undefined => (error instanceof client.BridgeError ? error.code : undefined);
+export const rules: [string | null, number] = [client.checkHello({ source: '' }), client.parseFrameRate(25)[0]];
