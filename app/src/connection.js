@@ -37,6 +37,9 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
   let parser = null;
   let session = null;
   let lastHeardAt = openedAt;
+  // What client_connected says, once the client has shown the token.
+  let opened = null;
+  let ownClient = false;
   let closedNow;
   const closed = new Promise((resolve) => {
     closedNow = resolve;
@@ -78,11 +81,25 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
       enter('closing');
       socket.destroy();
     },
+    // The session's: the first message showed the token, so this is the user's own
+    // application or tool, whose records are all kept.
+    tokenShown() {
+      ownClient = true;
+      log.logEvent('client_connected', opened);
+    },
     // The HTTP phase's (handshake.js).
     write,
     endWith,
     upgraded,
   };
+
+  // Records of a connection that has not shown the token are anyone's to cause: each kind
+  // at most once per interval, like refused requests, so a flood of connections that
+  // close at once cannot wipe the log.
+  function record(event, fields) {
+    if (ownClient) log.logEvent(event, fields);
+    else log.logLimited(event, fields);
+  }
 
   // Sets the phase; the timers of the last one are cleared (clearTimeout clears an
   // interval too) and those given are the new phase's.
@@ -127,12 +144,13 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
     if (closeCode !== 1000 && closeCode !== 1001) {
       socket.write(writer.encodeText(JSON.stringify({ type: 'error', code: closeCode, error: code, message: reason })));
     }
-    log.logEvent('client_closed', { id, peer: connection.peer, code: closeCode, reason });
+    record('client_closed', { id, peer: connection.peer, code: closeCode, reason });
     endWith(writer.encodeClose(closeCode, reason));
   }
 
   // The WebSocket phases, after handshake.js has written the upgrade.
   function upgraded(upgrade, rest) {
+    opened = { id, peer: connection.peer, path: log.clip(upgrade.path), origin: log.clip(upgrade.headers.origin || 'none') };
     connection.fromPage = door.access.isOwnPage(upgrade.headers.origin);
     const helloLeftMs = openedAt + limits.helloTimeoutMs - Date.now();
     enter('hello', setTimeout(() => closeWith(1008, `no hello within ${limits.helloTimeoutMs} ms`, 'timeout'), helloLeftMs));
@@ -153,7 +171,7 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
       write(writer.encodeFrame(OPCODE.PONG, Buffer.from(payload)));
     } else if (opcode === OPCODE.CLOSE) {
       const { code, reason } = parseClosePayload(payload);
-      log.logEvent('client_close', { id, peer: connection.peer, code, reason });
+      record('client_close', { id, peer: connection.peer, code, reason: log.clip(reason) });
       // Echo the code, as the closing handshake asks; 1005 means none was given.
       endWith(code === 1005 ? writer.encodeFrame(OPCODE.CLOSE, Buffer.alloc(0)) : writer.encodeClose(code), 'client closed');
     }
@@ -184,7 +202,7 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
   }
 
   socket.on('error', (error) => {
-    if (phase !== 'closing') log.logEvent('client_error', { id, peer: connection.peer, error: error.code || error.message });
+    if (phase !== 'closing') record('client_error', { id, peer: connection.peer, error: error.code || error.message });
   });
   socket.on('close', () => {
     enter('closed');

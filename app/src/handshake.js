@@ -9,8 +9,6 @@ const log = require('./log');
 
 const HANDSHAKE_GUID = '258EAFA5-E914-47DA-95CA-C5AB0DC85B11';
 const MAX_HEAD_BYTES = 8192;
-// Request fields are the client's words: only this much of each reaches the log.
-const LOGGED_FIELD_CHARS = 100;
 
 const STATUS_TEXT = {
   101: 'Switching Protocols', 200: 'OK', 204: 'No Content', 400: 'Bad Request', 403: 'Forbidden',
@@ -112,10 +110,6 @@ function textResponse(status, message, headers = {}) {
   return httpResponse(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers }, message + '\n');
 }
 
-function clip(text) {
-  return text.length > LOGGED_FIELD_CHARS ? `${text.slice(0, LOGGED_FIELD_CHARS)}...` : text;
-}
-
 // The HTTP phase of a connection (connection.js): collects the request head, then answers
 // a plain request (the status page, or the door's refusal) and ends, or writes the upgrade
 // of a WebSocket request the door lets in and hands the connection on.
@@ -161,7 +155,7 @@ function readRequest(connection, { access, statusPage }) {
     if (status >= 400 && status !== 404) {
       const { host = 'none', origin = 'none' } = request.headers;
       log.logLimited('page_refused', {
-        id, peer, status, method: request.method, path: clip(request.path), host: clip(host), origin: clip(origin),
+        id, peer, status, method: request.method, path: log.clip(request.path), host: log.clip(host), origin: log.clip(origin),
       });
     }
     connection.endWith(bytes);
@@ -171,7 +165,6 @@ function readRequest(connection, { access, statusPage }) {
     const refusal = access.refuseUpgrade(request.headers);
     if (refusal) return refuse(refusal.status, refusal.message);
     connection.write(upgradeResponse(request.key));
-    log.logEvent('client_connected', { id, peer, path: clip(request.path), origin: clip(request.headers.origin || 'none') });
     connection.upgraded(request, rest);
   }
 

@@ -14,10 +14,16 @@ const { productFolder } = require('./product-folder');
 
 const RECENT_RECORDS = 12;
 const MAX_VALUE_CHARS = 500;
+// What a client said (request fields, a close reason): only this much reaches the log.
+const CLIENT_FIELD_CHARS = 100;
 const LIMITED_INTERVAL_MS = 10000;
 // A log strictly larger than this is moved to bridge.previous.log (the launcher's rule).
 const ROTATION_BYTES = 4194304;
 const PREVIOUS_LOG_NAME = 'bridge.previous.log';
+
+function clip(text) {
+  return text.length > CLIENT_FIELD_CHARS ? `${text.slice(0, CLIENT_FIELD_CHARS)}...` : text;
+}
 
 function pad(n, width = 2) {
   return String(n).padStart(width, '0');
@@ -159,4 +165,4 @@ function recentRecords() {
   return [...recent];
 }
 
-module.exports = { logEvent, logLimited, logTo, outputFd, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };
+module.exports = { clip, logEvent, logLimited, logTo, outputFd, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };

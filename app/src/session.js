@@ -108,6 +108,7 @@ function createSlot() {
 //   peer, id, fromPage       who it is; fromPage: opened by the status page's own origin
 //   reply(object)            a JSON text message to the client
 //   closeWith(code, reason)  ends the connection normally
+//   tokenShown()             the first message showed the bridge's token
 // bridge: what the session needs of the bridge (bridge.js), the same for every session:
 //   ndi                      the loaded addon, or null when it could not be loaded
 //   token, stopKey           the bridge's token; the status page's key, which stands for
@@ -211,6 +212,7 @@ function createSession(connection, bridge) {
     if (isObject && !pageStop && !holdsSecret(token, message)) {
       refuse(1008, 'bad token: give the token from the bridge state file (bridge.json)', 'bad_token');
     }
+    if (!pageStop) connection.tokenShown();
     const proof = isObject && message.nonce !== undefined && !pageStop ? { proof: readyProof(token, message.nonce) } : {};
     if (type === 'shutdown') {
       phase = 'answered';

@@ -62,11 +62,26 @@ test('what strangers cause is logged once per interval, clipped', async () => {
     await (await rig.rawConnect(b.port, { request })).closed(5000);
     await (await rig.rawConnect(b.port, { request: 'nonsense\r\n\r\n' })).closed(5000);
   }
+  // WebSocket connections that close at once, with a long reason or a wrong token.
+  const longClose = rig.maskedFrame(8, Buffer.concat([Buffer.from([0x03, 0xe8]), Buffer.from('r'.repeat(120))]));
+  const wrongToken = rig.maskedFrame(1, Buffer.from(JSON.stringify({ ...HELLO, token: 'f'.repeat(64) })));
+  for (let i = 0; i < 50; i++) {
+    for (const bytes of [longClose, wrongToken]) {
+      const quitter = await rig.rawConnect(b.port);
+      await quitter.write(bytes);
+      await quitter.closed(5000);
+    }
+  }
   const logged = records().slice(before);
-  assert.deepEqual(logged.map((r) => r.event).sort(), ['handshake_refused', 'page_refused']);
+  assert.deepEqual(logged.map((r) => r.event).sort(), ['client_close', 'client_closed', 'handshake_refused', 'page_refused']);
   const page = logged.find((r) => r.event === 'page_refused');
   assert.equal(page.path.length, 103);
+  assert.equal(logged.find((r) => r.event === 'client_close').reason.length, 103);
   assert.ok(fs.statSync(logFile).size < 100000);
+  // The user's own application keeps every record.
+  await assertStillServing(b);
+  const own = records().slice(before + logged.length).map((r) => r.event);
+  assert.deepEqual(own.filter((e) => e.startsWith('client_')), ['client_connected', 'client_close']);
 });
 
 test('bad hellos, frames and framing are refused with their codes; the bridge keeps serving', async (t) => {

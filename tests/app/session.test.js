@@ -24,7 +24,7 @@ function session({ slotFree = true } = {}) {
   };
   const slot = createSlot();
   if (!slotFree) slot.claim({});
-  const connection = { peer: 'p', reply: (m) => replies.push(m), closeWith: (code) => calls.push(['close', code]) };
+  const connection = { peer: 'p', reply: (m) => replies.push(m), closeWith: (code) => calls.push(['close', code]), tokenShown: () => {} };
   const s = createSession(connection, {
     ndi, token: 'secret', stopKey: 'key', slot, figures: () => ({}),
     stop: () => calls.push(['shutdown']), frameRefused: () => refused.push(1),
