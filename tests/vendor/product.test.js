@@ -61,11 +61,12 @@ test('installed bridge on the vendor runtime', { skip: runtime.skip && `skipped:
     if (await second.sendFrame(frame)) sent++;
     else await rig.sleep(20);
   }
-  const [restarted] = records().filter((r) => r.event === 'bridge_restarted');
+  // Most often the runtime does not return; sometimes it does, and the same bridge serves.
+  const restarted = records().filter((r) => r.event === 'bridge_restarted');
   const stuck = records().filter((r) => r.event === 'runtime_stuck');
-  t.diagnostic(`the first application's leaving: ${stuck.map((r) => `runtime_stuck call=${r.call}`).join(', ')}; ` +
-    `bridge_restarted exit_code=${restarted && restarted.exit_code}`);
-  assert.deepEqual([restarted.exit_code, stuck.length], ['0x14', 1]);
+  t.diagnostic(`the first application's leaving: ${stuck.map((r) => `runtime_stuck call=${r.call}`).join(', ') || 'the runtime returned'}; ` +
+    `${restarted.map((r) => `bridge_restarted exit_code=${r.exit_code}`).join(', ') || 'no restart'}`);
+  assert.deepEqual(restarted.map((r) => r.exit_code), stuck.map(() => '0x14'), 'the bridge came back after each hang, and only then');
   const again = rig.adoptState(stateDir);
   assert.deepEqual([again.port, again.token], [state.port, state.token], 'the same door');
   const foundSecond = await vendor.findSources(runtime.dir, 10000, [SECOND], path.join(work, 'finder-second.txt'));
@@ -80,11 +81,11 @@ test('installed bridge on the vendor runtime', { skip: runtime.skip && `skipped:
   const stopMs = Date.now() - since;
   assert.ok(stopMs < 10000, `the bridge ended ${stopMs} ms after the stop request`);
   assert.equal(fs.existsSync(path.join(stateDir, 'bridge.json')), false);
-  const stopStuck = records().filter((r) => r.event === 'runtime_stuck').slice(1);
+  const stopStuck = records().filter((r) => r.event === 'runtime_stuck').slice(stuck.length);
   t.diagnostic(`stopped in ${stopMs} ms; ${stopStuck.length ? `runtime_stuck call=${stopStuck[0].call}` : 'the runtime returned'}`);
   assert.equal((await left).closeCode, 1001);
   await second.close();
-  assert.equal(records().filter((r) => r.event === 'bridge_restarted').length, 1, 'the stop starts nothing again');
+  assert.equal(records().filter((r) => r.event === 'bridge_restarted').length, restarted.length, 'the stop starts nothing again');
 
   assert.equal(execFileSync('ss', ['-Hltn', 'sport = :5961'], { encoding: 'utf8' }).trim(), '', 'nothing listens for NDI');
   const after = await vendor.findSources(runtime.dir, 3000, [], path.join(work, 'finder-after.txt'));
