@@ -370,34 +370,3 @@ test('the monitor starts the bridge again only after an unexpected end, at once 
   // Ends older than the window no longer count: after a quiet minute a crash comes back at once.
   assert.deepEqual(monitor.nextStart([...at, at[4] + monitor.WINDOW_MS], at[4] + monitor.WINDOW_MS), { giveUp: false, attempt: 1, delayMs: 0 });
 });
-
-test('under a monitor the bridge keeps the door it is given and announces a stop before the runtime lets go', async () => {
-  const ndi = createFakeAddon();
-  const stateDir = path.join(work, 'monitored');
-  const order = [];
-  const door = { pid: 4242, token: 'a'.repeat(64), stopKey: 'b'.repeat(64), port: null, restarts: { count: 0, last: null }, announceStop: async () => {} };
-  const first = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: stateDir }, monitor: door });
-  const { port } = await first.listening;
-  const state = rig.adoptState(stateDir);
-  assert.deepEqual([state.token, state.monitor], [door.token, door.pid]);
-  first.stop();
-  await first.closed;
-
-  const stop = ndi.stop;
-  ndi.stop = () => {
-    order.push('runtime stop');
-    return stop();
-  };
-  const restarts = { count: 1, last: { exitCode: '0xc0000005', ranMs: 1500, at: new Date().toISOString() } };
-  const again = createBridge({ ndi, env: { KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: stateDir },
-    monitor: { ...door, port, restarts, announceStop: async (why) => order.push(`announced ${why.reason}`) } });
-  assert.equal((await again.listening).port, port, 'the same port');
-  const status = await (await fetch(`http://127.0.0.1:${port}/status.json`)).json();
-  assert.deepEqual(status.bridge.restarts, restarts);
-  const page = await (await fetch(`http://127.0.0.1:${port}/`)).text();
-  assert.ok(page.includes(`content="${door.stopKey}"`), 'the same stop key');
-  await rig.openSession(port, HELLO);
-  assert.equal((await refusal(port, (c) => c.send(JSON.stringify({ type: 'shutdown', token: door.token })))).code, 1000);
-  await again.closed;
-  assert.deepEqual(order, ['announced request', 'runtime stop']);
-});
