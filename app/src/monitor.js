@@ -128,10 +128,10 @@ function runMonitor(env = process.env) {
     const reason = exitCodeText(code, signal);
     const ranMs = now - current.startedAt;
     ends.push({ at: now, reason });
+    if (ends.length > MAX_ENDS) ends.shift();
     const next = nextStart(ends.map((end) => end.at), now);
     if (next.giveUp) {
-      const recent = ends.slice(-MAX_ENDS).map((end) => end.reason);
-      record('gave_up', { ends: recent.join(','), within_s: WINDOW_MS / 1000, exit_code: EXIT.GAVE_UP,
+      record('gave_up', { ends: ends.map((end) => end.reason).join(','), within_s: WINDOW_MS / 1000, exit_code: EXIT.GAVE_UP,
         detail: 'the bridge ended unexpectedly too often; start Kestovar Output Bridge again once the cause is fixed' });
       return finish(EXIT.GAVE_UP, lastPid);
     }
@@ -159,4 +159,4 @@ function runMonitor(env = process.env) {
   start();
 }
 
-module.exports = { MAX_ENDS, WINDOW_MS, RESTART_WAITS_MS, exitCodeText, isUnexpected, nextStart, runMonitor };
+module.exports = { MAX_ENDS, WINDOW_MS, exitCodeText, isUnexpected, nextStart, runMonitor };
