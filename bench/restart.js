@@ -12,21 +12,15 @@
 // - its memory: the resident memory of the monitor's Wine process, beside the bridge's and
 //   a bare node.exe's that runs nothing, measured side by side.
 //
-// Command (after `bash scripts/test`, or the app_stage fixture, and the Wine prefix):
+// Command (after a build; it stages the installation tree itself):
 //   node bench/restart.js [BUILD_DIR] [RUNS]
 const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-
-const sourceDir = path.resolve(__dirname, '..');
-const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
-const runs = Number(process.argv[3] || 5);
-process.env.KESTOVAR_BUILD_DIR ??= buildDir;
-process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
-process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
-const rig = require('../tests/rig');
+const { startBenchBridge, rig } = require('./chain');
 const { connect } = require('../client/index.cjs');
 
+const runs = Number(process.argv[3] || 5);
 const CRASH_AT_FRAME = 30;
 
 function median(values) {
@@ -77,8 +71,8 @@ async function startMs(dir, script) {
   return ms;
 }
 
-async function memory(dir) {
-  const { bridge } = await rig.startStandinBridge({ dir });
+async function memory() {
+  const bridge = await startBenchBridge('restart');
   const idle = spawn(rig.WINE_EXEC, [rig.PREFIX, path.join(rig.STAGE_DIR, 'runtime', 'kestovar-ndi-bridge.exe'), '-e', 'setInterval(() => {}, 1e9)'],
     { env: rig.wineEnv(), stdio: 'ignore' });
   await rig.sleep(3000);
@@ -90,7 +84,7 @@ async function memory(dir) {
 
 async function main() {
   const work = rig.workDir('bench', 'restart');
-  const mem = await memory(path.join(work, 'memory'));
+  const mem = await memory();
   console.log(`resident memory: monitor ${mem.monitor.toFixed(1)} MB, bridge ${mem.bridge.toFixed(1)} MB, ` +
     `a node.exe that runs nothing ${mem.idle.toFixed(1)} MB (Wine loads images into private memory)`);
 
