@@ -12,7 +12,9 @@
 // ndi: the addon's six functions (or null when it could not be loaded); env: the
 // settings, read like process.env (settings.js); guardRuntime: optional, wraps the addon so
 // that a runtime call that never returns ends the process (runtime-watchdog.js), which
-// only the process entry may choose. Only the user's own applications get in:
+// only the process entry may choose; monitor: optional, given by the process the bridge
+// runs under (monitor.js, bridge-process.js): { pid, token, stopKey, port, restarts,
+// announceStop(why) }, the door every bridge it starts keeps. Only the user's own applications get in:
 // they read the token from the state file (state-file.js), and browser pages must come
 // from an origin the user listed (access.js). Plain HTTP requests get the status page.
 
@@ -42,7 +44,7 @@ function garbageCollector() {
   return vm.runInNewContext('gc');
 }
 
-function createBridge({ ndi: addon, env, guardRuntime = null }) {
+function createBridge({ ndi: addon, env, guardRuntime = null, monitor = null }) {
   let finish;
   const closed = new Promise((resolve) => {
     finish = (exitCode) => resolve({ exitCode });
@@ -61,9 +63,10 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
 
   const { stateDir, limits } = settings;
   const ndi = guardRuntime ? guardRuntime(addon, { stateDir, limitMs: limits.runtimeCallMs }) : addon;
-  const token = makeToken();
+  const token = monitor ? monitor.token : makeToken();
   // The status page's key, good only to stop the bridge from the page (status.js).
-  const stopKey = makeToken();
+  const stopKey = monitor ? monitor.stopKey : makeToken();
+  const listenPort = monitor && monitor.port !== null ? monitor.port : settings.port;
   const collectGarbage = settings.testGc ? garbageCollector() : null;
   const startedAt = Date.now();
   const connections = new Set();
@@ -85,6 +88,7 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
       ndiRuntimeDir: env.NDI_RUNTIME_DIR_V6 || null, framesRefused, recentLog: log.recentRecords(),
       origins: [...settings.origins, ...pageOrigins(port).map((origin) => ({ origin, from: 'the status page itself (stop only)' }))],
       settingsProblems: settings.problems,
+      restarts: monitor ? monitor.restarts : { count: 0, last: null },
       application: application && application.describe(),
     };
   }
@@ -133,6 +137,14 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
     server.close();
     log.logEvent('shutdown', why);
     if (requester) requester.closeWith(1000, 'the bridge is stopping');
+    // A monitor hears of the stop before the runtime is asked to let go (the application's
+    // session ends with its sender), so that a runtime that never returns does not make it
+    // start the bridge again.
+    if (monitor) monitor.announceStop(why).then(() => letGo(requester));
+    else letGo(requester);
+  }
+
+  function letGo(requester) {
     for (const connection of connections) {
       if (connection !== requester) connection.goingAway();
     }
@@ -162,7 +174,9 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
       return;
     }
     try {
-      stateFile.writeState(stateDir, { port, pid: process.pid, token, started: new Date(startedAt).toISOString() });
+      const state = { port, pid: process.pid, token, started: new Date(startedAt).toISOString() };
+      // The stop tool waits for the monitor's process too.
+      stateFile.writeState(stateDir, monitor ? { ...state, monitor: monitor.pid } : state);
     } catch (error) {
       log.logEvent('state_file_unavailable', { dir: stateDir, error: error.code || error.message });
     }
@@ -197,7 +211,7 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
     }
     await new Promise((resolve, reject) => {
       server.once('error', reject);
-      server.listen({ host: HOST, port: settings.port, exclusive: true }, () => {
+      server.listen({ host: HOST, port: listenPort, exclusive: true }, () => {
         server.off('error', reject);
         resolve();
       });
@@ -207,10 +221,10 @@ function createBridge({ ndi: addon, env, guardRuntime = null }) {
         log.logEvent('already_running', { pid: holder.pid, port: holder.port });
         finish(EXIT.STOPPED);
       } else if (error.code === 'EADDRINUSE') {
-        log.logEvent('port_in_use', { port: settings.port, detail: 'another program holds the port; it is not a bridge of this user' });
+        log.logEvent('port_in_use', { port: listenPort, detail: 'another program holds the port; it is not a bridge of this user' });
         finish(EXIT.PORT_IN_USE);
       } else {
-        log.logEvent('listen_failed', { host: HOST, port: settings.port, error: error.code || error.message });
+        log.logEvent('listen_failed', { host: HOST, port: listenPort, error: error.code || error.message });
         finish(EXIT.LISTEN_FAILED);
       }
       throw error;

@@ -1,7 +1,8 @@
 'use strict';
 // How the bridge process ends, for whoever started it (the launcher exits at once, so
 // these reach a script or a person that runs the bridge runtime directly, and the
-// installer through the stop tool).
+// installer through the stop tool). The monitor (monitor.js) ends with its bridge's code
+// when nothing starts again, or with GAVE_UP.
 module.exports = {
   // Stopped in order, or another bridge of this user already runs.
   STOPPED: 0,
@@ -14,4 +15,7 @@ module.exports = {
   // The NDI runtime did not return from starting or stopping a sender in time, and the
   // bridge ended itself ("runtime_stuck", runtime-watchdog.js).
   RUNTIME_STUCK: 20,
+  // The bridge ended unexpectedly too often in a short time and the monitor stopped
+  // starting it ("gave_up", monitor.js).
+  GAVE_UP: 21,
 };

@@ -60,7 +60,8 @@ function textResponse(status, message, headers = {}) {
 
 // What /status.json says. bridge: { version, port, pid, startedAt, ndiRuntime,
 // ndiRuntimeDir, framesRefused, recentLog, origins: [{ origin, from }], settingsProblems:
-// [{ file, reason }] }; application: the session's description, or
+// [{ file, reason }], restarts: { count, last: null or { exitCode, ranMs, at } }, how often
+// the monitor started the bridge again and why the last time }; application: the session's description, or
 // null when none is publishing.
 function statusReport(bridge, application, now = Date.now()) {
   return {
@@ -76,6 +77,7 @@ function statusReport(bridge, application, now = Date.now()) {
       recentLog: bridge.recentLog,
       origins: bridge.origins,
       settingsProblems: bridge.settingsProblems,
+      restarts: bridge.restarts,
     },
     application: application && {
       peer: application.peer,

@@ -48,7 +48,9 @@ async function stopByRequest(dir) {
     return { error: `could not reach the bridge (pid ${state.pid}): ${error.message}` };
   }
   if (answer.some((message) => message.error === 'bad_token')) return { error: `the bridge (pid ${state.pid}) refused the token in ${dir}` };
-  if ((await waitUntilGone([state.pid])).length > 0) return { error: `the bridge (pid ${state.pid}) is still running` };
+  // Its monitor ends with it, and nothing starts again.
+  const pids = Number.isInteger(state.monitor) ? [state.pid, state.monitor] : [state.pid];
+  if ((await waitUntilGone(pids)).length > 0) return { error: `the bridge (pid ${pids.join(', ')}) is still running` };
   return { said: `the bridge (pid ${state.pid}) has stopped` };
 }
 

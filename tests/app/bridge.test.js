@@ -349,3 +349,30 @@ test('settings files: an origin listed only there publishes; a malformed file ke
   assert.deepEqual(status.bridge.settingsProblems.map((p) => p.file), [record.file]);
   assert.deepEqual(status.bridge.origins.map((o) => o.origin), [`http://127.0.0.1:${closed.port}`, `http://localhost:${closed.port}`]);
 });
+
+test('the monitor starts the bridge again only after an unexpected end, at once and then slower, and gives up on a loop', () => {
+  const monitor = require('../../app/src/monitor');
+  const ends = [
+    // [exit code, served, stop requested, unexpected]
+    [0xc0000005, true, false, true], // an access violation
+    [0xc0000005, false, false, true], // ... before it listened
+    [1, true, false, true], // a kill (TerminateProcess and Task Manager end with 1)
+    [20, true, false, true], // runtime_stuck while serving
+    [20, true, true, false], // runtime_stuck while stopping on request
+    [0, true, true, false], // a stop request
+    [0, false, false, false], // already running
+    [2, false, false, false], // a bad setting
+    [3, false, false, false], // port_in_use
+  ];
+  for (const [code, served, stopRequested, unexpected] of ends) {
+    assert.equal(monitor.isUnexpected({ code, served, stopRequested }), unexpected, `${monitor.exitCodeText(code)} ${served} ${stopRequested}`);
+  }
+  assert.deepEqual([0xc0000005, 20, 0xc000013a].map((code) => monitor.exitCodeText(code)), ['0xc0000005', '0x14', '0xc000013a']);
+
+  const at = [1000, 2000, 3000, 4000, 5000];
+  const steps = at.map((now, i) => monitor.nextStart(at.slice(0, i + 1), now));
+  assert.deepEqual(steps.map((s) => (s.giveUp ? 'give up' : s.delayMs)), [0, 500, 1000, 2000, 'give up']);
+  assert.equal(steps.at(-1).attempt, monitor.MAX_ENDS);
+  // Ends older than the window no longer count: after a quiet minute a crash comes back at once.
+  assert.deepEqual(monitor.nextStart([...at, at[4] + monitor.WINDOW_MS], at[4] + monitor.WINDOW_MS), { giveUp: false, attempt: 1, delayMs: 0 });
+});

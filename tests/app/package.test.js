@@ -65,11 +65,12 @@ test('the ZIP unpacks to the installation tree and its launcher starts the bridg
   assert.ok(firstBridgeLine > lines.findIndex((l) => / launcher pid=\d+ child=/.test(l)));
   const records = rig.bridgeRecords(rig.readText(logFile));
   assert.deepEqual(records.slice(0, 2).map((r) => r.event), ['server_start', 'listening']);
-  assert.ok(records.every((r) => r.pid === childPid), 'every bridge record comes from the launched child');
   assert.equal(records[0].addon, 'loaded');
   assert.equal(records[0].ndi_runtime, 'available');
+  // The launched child is the monitor; the bridge it runs names it in the state file.
   const state = await rig.waitFor('the state file', () => fs.existsSync(path.join(stateDir, 'bridge.json')) && rig.adoptState(stateDir));
-  assert.deepEqual([state.pid, state.port], [childPid, Number(listening.port)]);
+  assert.deepEqual([state.monitor, state.port], [childPid, Number(listening.port)]);
+  assert.ok(records.every((r) => r.pid === state.pid), 'every bridge record comes from the bridge the launched monitor runs');
 
   // The unpacked tree does the real job: frames reach the runtime byte-exact.
   const width = 96;

@@ -31,13 +31,15 @@ function listFiles(dir, base = dir) {
   }).sort();
 }
 
-// The Unix process id of a Wine process whose command line holds `marker`.
-function findWineProcess(marker) {
+// The Unix process id of a Wine process whose command line holds `marker` (and whose
+// environment holds `setting`, "NAME=value": Wine gives the process its Windows one).
+function findWineProcess(marker, setting = null) {
   for (const entry of fs.readdirSync('/proc')) {
     if (!/^\d+$/.test(entry)) continue;
     try {
       const cmdline = fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8');
-      if (cmdline.includes(marker) && cmdline.includes('kestovar-ndi-bridge.exe')) return Number(entry);
+      if (!cmdline.includes(marker) || !cmdline.includes('kestovar-ndi-bridge.exe')) continue;
+      if (!setting || fs.readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0').includes(setting)) return Number(entry);
     } catch {
       // gone meanwhile
     }
@@ -62,8 +64,8 @@ async function stopBridgeProcess(pid) {
 
 // Starts the installed bridge runtime on the installed server script, as the launcher
 // does (app as current directory), with standard output in a log file and its state file
-// in dir/state.
-async function startBridge({ dir, env = {}, root = STAGE_DIR, settings = null }) {
+// in dir/state. script: another script of app/src (bridge-process.js: the bridge alone).
+async function startBridge({ dir, env = {}, root = STAGE_DIR, settings = null, script = 'server.js' }) {
   fs.mkdirSync(dir, { recursive: true });
   const logFile = path.join(dir, 'bridge.log');
   const stateDir = path.join(dir, 'state');
@@ -76,7 +78,7 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR, settings = null })
   }
   const fd = fs.openSync(logFile, 'a');
   const child = spawn(WINE_EXEC, [PREFIX, path.join(root, 'runtime', 'kestovar-ndi-bridge.exe'),
-    windowsPath(path.join(root, 'app', 'src', 'server.js'))], {
+    windowsPath(path.join(root, 'app', 'src', script))], {
     cwd: path.join(root, 'app'),
     env: wineEnv({ KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: windowsPath(stateDir), ...env }),
     stdio: ['ignore', fd, fd],
@@ -96,8 +98,10 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR, settings = null })
     port: Number(listening.port),
     token: state.token,
     pid: state.pid,
-    // wine-exec execs Wine, which becomes the Windows process: same Unix process id.
+    // wine-exec execs Wine, which becomes the Windows process: same Unix process id. It is
+    // the monitor; the bridge that serves is its child.
     unixPid: child.pid,
+    servingUnixPid: () => findWineProcess('bridge-process.js', `KESTOVAR_BRIDGE_STATE_DIR=${windowsPath(stateDir)}`),
     stateDir,
     logFile,
     exited: exitPromise,
@@ -116,10 +120,10 @@ async function startBridge({ dir, env = {}, root = STAGE_DIR, settings = null })
 
 // A bridge on the full stand-in NDI runtime, which logs to dir/standin.log; env adds to
 // the bridge's environment, settings (an object) is its user settings file. Returns { bridge, ndiLog }.
-async function startStandinBridge({ dir, env = {}, settings = null }) {
+async function startStandinBridge({ dir, env = {}, settings = null, script }) {
   const ndiLog = openStandinLog(path.join(dir, 'standin.log'));
   setNdiRuntimeDir(standinDir('full'));
-  const bridge = await startBridge({ dir, settings, env: { NDI_STANDIN_LOG: windowsPath(ndiLog.file), ...env } });
+  const bridge = await startBridge({ dir, settings, script, env: { NDI_STANDIN_LOG: windowsPath(ndiLog.file), ...env } });
   return { bridge, ndiLog };
 }
 

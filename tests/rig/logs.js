@@ -36,10 +36,11 @@ function launcherLines(text) {
 }
 
 // The bridge's records: "[time] bridge pid=N event key=value ..." -> { pid, event, ... };
-// other lines are passed over. No text (null) has none.
+// other lines are passed over. No text (null) has none. A lone CR ends a line too: other
+// writers of the log (the vendor's runtime prints a banner) may leave one before a record.
 function bridgeRecords(text) {
   const records = [];
-  for (const line of (text || '').split(/\r?\n/)) {
+  for (const line of (text || '').split(/\r?\n|\r/)) {
     const m = /^\[[0-9T:-]{19}\] bridge pid=(\d+) ([a-z_]+)(.*)$/.exec(line);
     if (!m) continue;
     const record = { pid: Number(m[1]), event: m[2] };

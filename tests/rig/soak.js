@@ -52,7 +52,7 @@ async function runSoak({ rig, dir, frames: total, reconnectEvery = 10000, sample
   const { bridge, ndiLog } = await rig.startStandinBridge({
     dir, env: { NDI_STANDIN_SAMPLE_EVERY: String(sampleEvery), KESTOVAR_BRIDGE_TEST_GC: '1' },
   });
-  const unixPid = bridge.unixPid;
+  const unixPid = bridge.servingUnixPid();
   if (!fs.readFileSync(`/proc/${unixPid}/cmdline`, 'utf8').includes('kestovar-ndi-bridge.exe')) {
     throw new Error(`process ${unixPid} is not the bridge`);
   }

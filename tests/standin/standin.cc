@@ -22,6 +22,10 @@
 //                                                                     (read at each call)
 //   NDI_STANDIN_STAMPS=<file>       record each frame's stamp and when it arrived; append
 //                                   them to the file at send_destroy (read at send_create)
+//   NDI_STANDIN_CRASH_AT_FRAME=<n>  crash the process with an access violation when a
+//                                   sender is handed its n-th frame   (read at send_create)
+//   NDI_STANDIN_CRASH_ONCE=<file>   ... only when <file> does not exist yet: it is made
+//                                   first, so one crash per file      (read at the crash)
 // It sets NDI_STANDIN_INIT_COUNT=<pid>:<n> itself: the count of NDIlib_initialize calls of
 // the process, kept there so that it survives an unload and reload of this library.
 //
@@ -44,6 +48,7 @@
 //   flush instance=<n>                                   async send with a null frame
 //   send_destroy instance=<n> frames=<frames received>
 //   send_destroy_blocked instance=<n>                    NDI_STANDIN_BLOCK_DESTROY is set
+//   crash instance=<n> frame=<n>                         NDI_STANDIN_CRASH_AT_FRAME, just before
 //
 // Stamps file (NDI_STANDIN_STAMPS), one line per frame of 16 bytes or more, then one
 // closing line per sender:
@@ -81,6 +86,8 @@ namespace {
 
 HANDLE g_log_mutex = nullptr;
 LONG g_instance_count = 0;
+// Read through a volatile pointer so that the compiler cannot see it is null.
+int* volatile g_nowhere = nullptr;
 SRWLOCK g_mutex_create_lock = SRWLOCK_INIT;
 
 std::wstring GetEnv(const wchar_t* name) {
@@ -216,6 +223,7 @@ struct Sender {
   std::wstring frame_dir;
   std::wstring stamps_file;
   std::vector<Stamp> stamps;
+  long long crash_at_frame = 0;
 
   // Last frame kept for the frame directory.
   std::vector<uint8_t> last_copy;
@@ -365,6 +373,20 @@ void LogFrame(const Sender* s, const NDIlib_video_frame_v2_t* frame, bool async,
            fnv_text);
 }
 
+// A runtime that crashes its process (NDI_STANDIN_CRASH_AT_FRAME): a real access
+// violation, once per NDI_STANDIN_CRASH_ONCE file when that is set.
+void CrashUnlessDone(int instance, long long frame) {
+  const std::wstring marker = GetEnv(L"NDI_STANDIN_CRASH_ONCE");
+  if (!marker.empty()) {
+    HANDLE file = ::CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    ::CloseHandle(file);
+  }
+  LogEvent(Format("crash instance=%d frame=%lld", instance, frame));
+  *g_nowhere = 1;
+}
+
 void SendVideo(Sender* s, const NDIlib_video_frame_v2_t* frame, bool async) {
   if (s == nullptr) return;
   const double arrived = s->stamps_file.empty() ? 0 : WallClockMs();
@@ -389,6 +411,7 @@ void SendVideo(Sender* s, const NDIlib_video_frame_v2_t* frame, bool async) {
   if (s->frames == 0) s->first_ms = now;
   s->last_ms = now;
   const long long number = ++s->frames;
+  if (number == s->crash_at_frame) CrashUnlessDone(s->instance, number);
   const size_t bytes = frame->p_data == nullptr || frame->line_stride_in_bytes <= 0 ||
                                frame->yres <= 0
                            ? 0
@@ -461,6 +484,7 @@ void* NDIlib_send_create(const NDIlib_send_create_t* create) {
   s->watch_ms = watch.empty() ? 1 : static_cast<DWORD>(_wtoi(watch.c_str()));
   s->frame_dir = GetEnv(L"NDI_STANDIN_FRAME_DIR");
   s->stamps_file = GetEnv(L"NDI_STANDIN_STAMPS");
+  s->crash_at_frame = _wtoi(GetEnv(L"NDI_STANDIN_CRASH_AT_FRAME").c_str());
   s->thread = ::CreateThread(nullptr, 0, WatchFrames, s, 0, nullptr);
   LogEvent(fields + Format(" instance=%d", s->instance));
   return s;

@@ -76,6 +76,13 @@ function showAccess(bridge) {
   problems.textContent = bridge.settingsProblems.map(({ file, reason }) => `${file} was not used: ${reason}`).join('\n');
 }
 
+// How often the bridge came back after ending unexpectedly, and why the last time.
+function restartsText({ count, last }) {
+  if (count === 0) return 'never: it has run since it was started';
+  return `${count} ${count === 1 ? 'time' : 'times'}; last at ${new Date(last.at).toLocaleString()}, ` +
+    `after it ended with exit code ${last.exitCode} when it had run ${duration(Math.floor(last.ranMs / 1000))}`;
+}
+
 function showStatus(status) {
   const { bridge, application } = status;
   byId('version').textContent = bridge.version;
@@ -86,6 +93,7 @@ function showStatus(status) {
   showAccess(bridge);
   byId('started').textContent = `${new Date(bridge.started).toLocaleString()} (${duration(bridge.uptimeSeconds)})`;
   byId('pid').textContent = String(bridge.pid);
+  byId('restarts').textContent = restartsText(bridge.restarts);
   publishing = application !== null;
   byId('publishing').hidden = !publishing;
   if (!publishing) {
