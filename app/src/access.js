@@ -19,10 +19,13 @@ const crypto = require('node:crypto');
 
 const TOKEN_BYTES = 32;
 const NONCE_PATTERN = /^[0-9a-f]{32,128}$/;
-// Nonces already accepted in this bridge's life, oldest first. Only a proof made with the
-// token gets a nonce in, so strangers cannot fill it; the bound only keeps a long life small.
+// Nonces already accepted with this token, oldest first. Only a proof made with the token
+// gets a nonce in, so strangers cannot fill it; the bound only keeps a long life small.
 const MAX_ACCEPTED_NONCES = 4096;
 const acceptedNonces = new Set();
+// Told of each nonce accepted: a monitor keeps them for the next bridge it starts with the
+// same token.
+let nonceAccepted = () => {};
 
 // Only names that reach this machine's loopback, with any port.
 function isLoopbackHost(host) {
@@ -113,9 +116,21 @@ const readyProof = (secret, nonce) => hmac(secret, `kestovar-ready:${nonce}`);
 // Remembers a nonce whose proof was right; false when it was accepted before.
 function acceptNonce(nonce) {
   if (acceptedNonces.has(nonce)) return false;
+  rememberNonce(nonce);
+  nonceAccepted(nonce);
+  return true;
+}
+
+function rememberNonce(nonce) {
   acceptedNonces.add(nonce);
   if (acceptedNonces.size > MAX_ACCEPTED_NONCES) acceptedNonces.delete(acceptedNonces.values().next().value);
-  return true;
+}
+
+// A bridge started again with the same token: the nonces accepted before it, and who to
+// tell of the next ones.
+function keepNonces(nonces, onAccepted) {
+  for (const nonce of nonces) rememberNonce(nonce);
+  nonceAccepted = onAccepted;
 }
 
 // Whether a first message holds `secret`: as the token itself, or as a nonce with its
@@ -128,5 +143,5 @@ function holdsSecret(secret, message) {
 
 module.exports = {
   isLoopbackHost, isOrigin, parseOriginList, pageOrigins, createAccessPolicy, makeToken, tokenMatches,
-  messageProof, readyProof, holdsSecret,
+  MAX_ACCEPTED_NONCES, messageProof, readyProof, holdsSecret, keepNonces,
 };

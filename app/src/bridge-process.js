@@ -11,6 +11,7 @@ const log = require('./log');
 const { createBridge } = require('./bridge');
 const { watchRuntime } = require('./runtime-watchdog');
 const stateFile = require('./state-file');
+const { keepNonces } = require('./access');
 
 // The installation puts the addon in the app directory, one level above this script.
 const ADDON_PATH = path.join(__dirname, '..', 'quorvex.node');
@@ -26,8 +27,10 @@ function loadAddon() {
 
 // What the bridge needs of its monitor, from the monitor's start message. A stop is told
 // to the monitor, and the message written, before the runtime is asked to let go: should
-// it never return, the monitor knows that this end was asked for.
-function monitorFrom({ door, restarts }) {
+// it never return, the monitor knows that this end was asked for. Each nonce accepted is
+// told too, and those of the bridges before come in: the token is the same.
+function monitorFrom({ door, restarts, nonces }) {
+  keepNonces(nonces, (nonce) => process.connected && process.send({ type: 'nonce', nonce }, () => {}));
   return {
     ...door,
     restarts,

@@ -25,7 +25,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const log = require('./log');
 const EXIT = require('./exit-codes');
-const { makeToken } = require('./access');
+const { MAX_ACCEPTED_NONCES, makeToken } = require('./access');
 const stateFile = require('./state-file');
 
 const BRIDGE_SCRIPT = path.join(__dirname, 'bridge-process.js');
@@ -65,6 +65,9 @@ function runMonitor(env = process.env) {
   const stateDir = stateFile.stateDirectory(env);
   const ends = [];
   let restarts = { count: 0, last: null };
+  // The nonces the bridges accepted with this token: a proof seen before a crash is not
+  // good again after it.
+  const nonces = [];
   let child = null;
   // The last bridge's process id: the state file names it until the next one starts.
   let lastPid = null;
@@ -100,6 +103,8 @@ function runMonitor(env = process.env) {
         launcherLog ??= message.launcherLog;
       } else if (message.type === 'stopping') {
         current.stopRequested = true;
+      } else if (message.type === 'nonce') {
+        if (nonces.push(message.nonce) > MAX_ACCEPTED_NONCES) nonces.shift();
       }
     });
     // 'close' comes once the IPC channel has been read to its end: a "stopping" sent just
@@ -110,7 +115,7 @@ function runMonitor(env = process.env) {
       record('bridge_start_failed', { error: error.code || error.message });
       process.exit(EXIT.LISTEN_FAILED);
     });
-    proc.send({ type: 'start', door, restarts });
+    proc.send({ type: 'start', door, restarts, nonces });
     if (stopSignal) proc.send({ type: 'stop', signal: stopSignal });
   }
 

@@ -13,6 +13,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const rig = require('../rig');
 const { connect } = require('../../client/index.cjs');
+const { askBridge, firstMessage } = require('../../app/src/bridge-client');
 
 const work = rig.workDir('app', 'runtime-stuck');
 const EXIT_RUNTIME_STUCK = 20;
@@ -82,6 +83,8 @@ test('the stop tool ends a bridge whose runtime never returns', async () => {
 test('a session end whose destroy hangs brings the bridge back; a signal ends it; the next one starts and stops as usual', async () => {
   const dir = path.join(work, 'session');
   let { bridge, ndiLog, client } = await publishing(dir, STUCK);
+  const seen = firstMessage('identify', bridge.token);
+  assert.ok((await askBridge(bridge.port, seen, 5000)).some((answer) => answer.type === 'identity'));
   client.socket.close();
   // The state file names the new bridge once it serves, with the same door.
   const state = await rig.waitFor('the bridge to come back', () => {
@@ -90,6 +93,7 @@ test('a session end whose destroy hangs brings the bridge back; a signal ends it
   }, 30000);
   assert.deepEqual([state.port, state.token], [bridge.port, bridge.token]);
   assert.deepEqual(restarts(bridge).map((r) => [r.previous_pid, r.exit_code, r.attempt]), [[String(bridge.pid), '0x14', '1']]);
+  assert.ok((await askBridge(bridge.port, seen, 5000)).some((answer) => answer.error === 'bad_token'), 'a proof seen before is not good after');
   await rig.openSession(bridge.port, hello);
   const since = Date.now();
   process.kill(bridge.unixPid, 'SIGINT');
