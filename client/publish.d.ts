@@ -37,6 +37,9 @@ export interface PublisherStats {
   sent: number;
   /** Capture still busy, a late tick, or the bridge behind or away. */
   dropped: number;
+  /** Milliseconds spent in all taking (and converting) frames, and handing them to the socket. */
+  captureMs: number;
+  sendMs: number;
 }
 
 export interface Publisher {

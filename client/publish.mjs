@@ -170,6 +170,9 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
   let stopped = false;
   let captured = 0;
   let skipped = 0;
+  // Where a frame's time goes: taking (and converting) it, and handing it to the socket.
+  let captureMs = 0;
+  let sendMs = 0;
   let resolveClosed;
   const closed = new Promise((resolve) => { resolveClosed = resolve; });
 
@@ -180,10 +183,15 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
         skipped++;
         return;
       }
+      const began = performance.now();
       const pixels = await frameOf(image);
+      const taken = performance.now();
+      captureMs += taken - began;
       if (!pixels || stopped) return;
       captured++;
-      if (await bridge.sendFrame(pixels)) options.onSent?.(pixels);
+      const sent = await bridge.sendFrame(pixels);
+      sendMs += performance.now() - taken;
+      if (sent) options.onSent?.(pixels);
     } catch (error) {
       // A session that ended under this frame is told by bridge.closed; anything else
       // (a capture that failed, a throwing onSent) ends publishing with that error.
@@ -222,11 +230,14 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
     bridge,
     // Ends the loop and the session; resolves once both are done.
     stop: () => stop(),
-    // What the loop did: frames sent and dropped (busy capture, late tick, bridge behind).
+    // What the loop did: frames sent and dropped (busy capture, late tick, bridge behind),
+    // and the milliseconds capturing (with converting) and sending took in all.
     stats: () => ({
       method, format: frames.format, conversion, width, height, fpsN, fpsD, captured,
       sent: bridge.sent,
       dropped: skipped + bridge.dropped,
+      captureMs,
+      sendMs,
     }),
     // Resolves when publishing ends: null after stop(), else the BridgeError that ended it.
     closed,
