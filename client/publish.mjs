@@ -107,9 +107,6 @@ function webCodecsCapture(width, height, anyOrder) {
 function captureFor(method, width, height, anyOrder) {
   const hasWebCodecs = typeof VideoFrame === 'function';
   if (method === 'webcodecs' && !hasWebCodecs) throw new BridgeError('bad_options', 'this browser has no WebCodecs');
-  if (method !== 'auto' && method !== 'webcodecs' && method !== 'getImageData') {
-    throw new BridgeError('bad_options', 'capture must be "auto", "webcodecs" or "getImageData"');
-  }
   if (method === 'getImageData' || !hasWebCodecs) return { method: 'getImageData', capture: drawingCapture(width, height) };
   return { method: 'webcodecs', capture: webCodecsCapture(width, height, anyOrder) };
 }
@@ -121,11 +118,15 @@ function captureFor(method, width, height, anyOrder) {
 function framesFor(options, width, height) {
   const format = options.format ?? 'RGBA';
   if (format !== 'RGBA' && format !== 'UYVY') throw new BridgeError('bad_options', 'format must be "RGBA" or "UYVY"');
+  const asked = options.capture ?? 'auto';
+  if (asked !== 'auto' && asked !== 'webcodecs' && asked !== 'getImageData') {
+    throw new BridgeError('bad_options', 'capture must be "auto", "webcodecs" or "getImageData"');
+  }
   const conversion = options.conversion ?? 'auto';
   if (conversion !== 'auto' && conversion !== 'webgl' && conversion !== 'script') {
     throw new BridgeError('bad_options', 'conversion must be "auto", "webgl" or "script"');
   }
-  const capturing = (anyOrder) => captureFor(options.capture ?? 'auto', width, height, anyOrder);
+  const capturing = (anyOrder) => captureFor(asked, width, height, anyOrder);
   if (format === 'RGBA') {
     const { method, capture } = capturing(false);
     return { format, method, conversion: null, frameOf: async (image) => (await capture(image))?.pixels };
