@@ -3,8 +3,9 @@
 // a counter and the time drawn at the frame rate) in headless Chromium, publishing with
 // publishCanvas to the installed bridge under Wine on the stand-in NDI runtime. For a
 // canvas at 1080p60 and 2160p30, in RGBA and in UYVY, it prints the frames per second in
-// the page, the share of frames dropped, the bridge's CPU time per frame, and where the
-// page's time went per frame (drawing, taking and converting, sending). Beside each, in
+// the page, the share of frames dropped (and of those, the share dropped because the
+// bridge was behind rather than the capture busy), the bridge's CPU time per frame, and
+// where the page's time went per frame (drawing, taking and converting, sending). Beside each, in
 // the same run, Chromium's own ceiling for a frame of that many bytes: a page that sends
 // one ready-made message as fast as its WebSocket drains (at most two messages waiting,
 // as the library allows) to a `ws` server in this machine's node that only counts them;
@@ -73,6 +74,7 @@ async function pageCase(demo, server, { format, width, height, fps }) {
   return {
     fps: report.sent / report.seconds,
     droppedShare: report.dropped / (report.sent + report.dropped),
+    behindShare: report.behind / Math.max(1, report.dropped),
     bridgeCpuMs: perFrame(report.bridgeCpuMs, report.bridgeFrames),
     drawMs: perFrame(report.drawMs, report.draws),
     captureMs: perFrame(report.captureMs, report.captured),
@@ -90,7 +92,7 @@ async function main() {
   try {
     const page = await browser.openPage(`${server.origin}/fnv.mjs`);
     console.log(`bench: ${seconds} s per case, ${require('node:os').cpus().length} cores, Chromium headless, bridge under Wine`);
-    console.log('case          page fps  dropped  ceiling fps  reachable  bridge CPU ms/f  draw ms/f  take ms/f  send ms/f  how');
+    console.log('case          page fps  dropped  (bridge behind)  ceiling fps  reachable  bridge CPU ms/f  draw ms/f  take ms/f  send ms/f  how');
     const results = [];
     for (const c of CASES) {
       const label = `${c.height}p${c.fps} ${c.format}`;
@@ -98,7 +100,8 @@ async function main() {
       const r = { label, ceiling, ...await pageCase(demo, server, c) };
       results.push(r);
       const f = (value, width, digits = 2) => value.toFixed(digits).padStart(width);
-      console.log(`${label.padEnd(13)} ${f(r.fps, 8, 1)} ${f(100 * r.droppedShare, 7, 1)}% ${f(r.ceiling, 12, 1)}` +
+      console.log(`${label.padEnd(13)} ${f(r.fps, 8, 1)} ${f(100 * r.droppedShare, 7, 1)}% ${f(100 * r.behindShare, 15, 0)}%` +
+        ` ${f(r.ceiling, 12, 1)}` +
         ` ${f((100 * r.fps) / Math.min(c.fps, r.ceiling), 9, 0)}% ${f(r.bridgeCpuMs, 16)} ${f(r.drawMs, 10)}` +
         ` ${f(r.captureMs, 10)} ${f(r.sendMs, 10)}  ${r.how}`);
     }

@@ -142,7 +142,7 @@ async function run() {
   const bridgeCpuMs = (bridgeAfter.cpuUserUs + bridgeAfter.cpuSystemUs - bridgeBefore.cpuUserUs - bridgeBefore.cpuSystemUs) / 1000;
   const bridgeFrames = bridgeAfter.frames - bridgeBefore.frames;
   await report({
-    sent, dropped, seconds, method, format, conversion, bridgeFrames, bridgeCpuMs,
+    sent, dropped, behind: publisher.bridge.dropped, seconds, method, format, conversion, bridgeFrames, bridgeCpuMs,
     captured, captureMs, sendMs, draws, drawMs,
     closed: await publisher.closed, hashes, samples, reference,
   });
