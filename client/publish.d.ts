@@ -3,11 +3,17 @@
 import type { BridgeError, BridgeSession, ConnectOptions } from './index.js';
 
 export type CaptureMethod = 'auto' | 'webcodecs' | 'getImageData';
+/** How RGB becomes UYVY: 'auto' (default) is WebGL2 on a GPU of the browser's own, else script. */
+export type UyvyConversion = 'auto' | 'webgl' | 'script';
 
-export interface PublishOptions extends Omit<ConnectOptions, 'width' | 'height' | 'format' | 'whenBusy'> {
+export interface PublishOptions extends Omit<ConnectOptions, 'width' | 'height' | 'whenBusy'> {
+  /** 'RGBA' (default) or 'UYVY' (BT.709, video range, half the bytes, no alpha; an even width). */
+  format?: 'RGBA' | 'UYVY';
   /** 'auto' (default): WebCodecs where the browser has it, else getImageData. */
   capture?: CaptureMethod;
-  /** Called with each frame's RGBA pixels once sent; they are valid only during the call. */
+  /** UYVY only. */
+  conversion?: UyvyConversion;
+  /** Called with each frame's bytes (RGBA or UYVY) once sent; they are valid only during the call. */
   onSent?: (pixels: Uint8Array | Uint8ClampedArray) => void;
 }
 
@@ -18,7 +24,11 @@ export interface PublishVideoOptions extends PublishOptions {
 }
 
 export interface PublisherStats {
-  method: 'webcodecs' | 'getImageData';
+  /** How a frame is taken: 'webgl' when UYVY is converted with WebGL2 straight from the picture. */
+  method: 'webcodecs' | 'getImageData' | 'webgl';
+  format: 'RGBA' | 'UYVY';
+  /** Which conversion to UYVY ran; null for RGBA. */
+  conversion: 'webgl' | 'script' | null;
   width: number;
   height: number;
   fpsN: number;
@@ -27,6 +37,9 @@ export interface PublisherStats {
   sent: number;
   /** Capture still busy, a late tick, or the bridge behind or away. */
   dropped: number;
+  /** Milliseconds spent in all taking (and converting) frames, and handing them to the socket. */
+  captureMs: number;
+  sendMs: number;
 }
 
 export interface Publisher {
@@ -42,3 +55,6 @@ export declare function publishCanvas(canvas: HTMLCanvasElement | OffscreenCanva
 export declare function publishVideo(source: HTMLVideoElement | MediaStreamTrack, options: PublishVideoOptions): Promise<Publisher>;
 /** In place: a VideoFrame's RGBA, RGBX, BGRA or BGRX pixels made RGBA with alpha 255 where undefined. */
 export declare function toRgba(pixels: Uint8Array, format: 'RGBA' | 'RGBX' | 'BGRA' | 'BGRX'): void;
+/** RGB pixels (4 bytes each, red or blue first, alpha ignored) as UYVY, BT.709 video range, into out. */
+export declare function rgbToUyvy(pixels: Uint8Array | Uint8ClampedArray, width: number, height: number,
+  out?: Uint8Array, redFirst?: boolean): Uint8Array;

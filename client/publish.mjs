@@ -8,15 +8,20 @@
 //
 // Frames are captured with WebCodecs (a VideoFrame copied into one reused buffer) where
 // the browser has it, else with getImageData. They are RGBA, at the canvas's or the
-// video's own size, and meant to be opaque.
+// video's own size, and meant to be opaque; or UYVY (format 'UYVY': half the bytes),
+// converted with WebGL2 on a GPU, else in script from the captured pixels (uyvy.mjs).
 import { BridgeError, connect, parseFrameRate } from './index.mjs';
+import { hasHardwareWebgl2, rgbToUyvy, webglUyvyConverter } from './uyvy.mjs';
+
+export { rgbToUyvy };
 
 // The VideoFrame formats copied as they are, and whether red comes first.
 const RGB_FORMATS = { RGBA: true, RGBX: true, BGRA: false, BGRX: false };
 const HAVE_CURRENT_DATA = 2;
 
 // Capture through a 2D canvas of the frame size: drawImage (scaling, converting any
-// format), then getImageData. A 2D canvas of that size is read as it is.
+// format), then getImageData. A 2D canvas of that size is read as it is. Gives
+// { pixels, redFirst }, as every capture does.
 function drawingCapture(width, height) {
   const canvas = typeof OffscreenCanvas === 'function'
     ? new OffscreenCanvas(width, height) : Object.assign(document.createElement('canvas'), { width, height });
@@ -24,9 +29,9 @@ function drawingCapture(width, height) {
   return (image) => {
     const own = typeof HTMLCanvasElement === 'function' && image instanceof HTMLCanvasElement && image.width === width && image.height === height &&
       image.getContext('2d');
-    if (own) return own.getImageData(0, 0, width, height).data;
+    if (own) return { pixels: own.getImageData(0, 0, width, height).data, redFirst: true };
     context.drawImage(image, 0, 0, width, height);
-    return context.getImageData(0, 0, width, height).data;
+    return { pixels: context.getImageData(0, 0, width, height).data, redFirst: true };
   };
 }
 
@@ -59,8 +64,9 @@ function copyToConverts(frame) {
 // Capture with WebCodecs into one buffer: an RGBA frame as it is, any other converted by
 // copyTo where the browser can (a 1080p BGRX frame in 1.6 ms, against 0.6 ms to copy and
 // 1.9 ms to swap in script: bench/capture.js), else BGRA/RGBX fixed in place and YUV
-// drawn; a frame of another size is drawn, scaled.
-function webCodecsCapture(width, height) {
+// drawn; a frame of another size is drawn, scaled. For a UYVY conversion (anyOrder) an
+// RGB frame is copied as it is, blue first or red first.
+function webCodecsCapture(width, height, anyOrder) {
   const buffer = new Uint8Array(width * height * 4);
   const layout = [{ offset: 0, stride: width * 4 }];
   const draw = drawingCapture(width, height);
@@ -78,6 +84,10 @@ function webCodecsCapture(width, height) {
     try {
       const { width: w, height: h } = frame.visibleRect;
       if (w !== width || h !== height || !frame.format) return draw(frame);
+      if (anyOrder && frame.format in RGB_FORMATS) {
+        await frame.copyTo(buffer, { layout });
+        return { pixels: buffer, redFirst: RGB_FORMATS[frame.format] };
+      }
       converts ??= copyToConverts(frame);
       if (frame.format !== 'RGBA' && converts) {
         await frame.copyTo(buffer, { format: 'RGBA', colorSpace: 'srgb', layout });
@@ -87,36 +97,72 @@ function webCodecsCapture(width, height) {
       } else {
         return draw(frame);
       }
-      return buffer;
+      return { pixels: buffer, redFirst: true };
     } finally {
       frame.close();
     }
   };
 }
 
-function captureFor(method, width, height) {
+function captureFor(method, width, height, anyOrder) {
   const hasWebCodecs = typeof VideoFrame === 'function';
   if (method === 'webcodecs' && !hasWebCodecs) throw new BridgeError('bad_options', 'this browser has no WebCodecs');
-  if (method !== 'auto' && method !== 'webcodecs' && method !== 'getImageData') {
+  if (method === 'getImageData' || !hasWebCodecs) return { method: 'getImageData', capture: drawingCapture(width, height) };
+  return { method: 'webcodecs', capture: webCodecsCapture(width, height, anyOrder) };
+}
+
+// What makes each frame's bytes: { method, conversion, frameOf(image) }. RGBA is the
+// capture's own; UYVY is converted with WebGL2 straight from the picture (the capture
+// method is then 'webgl'), or in script from the capture into one reused buffer.
+// conversion: 'auto' (WebGL2 on a GPU of its own, else script), 'webgl' or 'script'.
+function framesFor(options, width, height) {
+  const format = options.format ?? 'RGBA';
+  if (format !== 'RGBA' && format !== 'UYVY') throw new BridgeError('bad_options', 'format must be "RGBA" or "UYVY"');
+  const asked = options.capture ?? 'auto';
+  if (asked !== 'auto' && asked !== 'webcodecs' && asked !== 'getImageData') {
     throw new BridgeError('bad_options', 'capture must be "auto", "webcodecs" or "getImageData"');
   }
-  if (method === 'getImageData' || !hasWebCodecs) return { method: 'getImageData', capture: drawingCapture(width, height) };
-  return { method: 'webcodecs', capture: webCodecsCapture(width, height) };
+  const conversion = options.conversion ?? 'auto';
+  if (conversion !== 'auto' && conversion !== 'webgl' && conversion !== 'script') {
+    throw new BridgeError('bad_options', 'conversion must be "auto", "webgl" or "script"');
+  }
+  const capturing = (anyOrder) => captureFor(asked, width, height, anyOrder);
+  if (format === 'RGBA') {
+    const { method, capture } = capturing(false);
+    return { format, method, conversion: null, frameOf: async (image) => (await capture(image))?.pixels };
+  }
+  if (width % 2 !== 0) throw new BridgeError('bad_options', 'UYVY frames need an even width');
+  if (conversion === 'webgl' || (conversion === 'auto' && hasHardwareWebgl2())) {
+    const convert = webglUyvyConverter(width, height);
+    if (!convert) throw new BridgeError('bad_options', 'this browser has no WebGL2');
+    return { format, method: 'webgl', conversion: 'webgl', frameOf: async (image) => convert(image) };
+  }
+  const { method, capture } = capturing(true);
+  const out = new Uint8Array(width * height * 2);
+  return {
+    format, method, conversion: 'script',
+    frameOf: async (image) => {
+      const captured = await capture(image);
+      return captured && rgbToUyvy(captured.pixels, width, height, out, captured.redFirst);
+    },
+  };
 }
 
 // The loop: one tick per frame interval on a fixed schedule. A tick that finds the last
 // capture still running, or that came too late, is a frame dropped; the session drops
 // (whenBusy 'drop') when the bridge is behind.
 async function publish(image, width, height, options, cleanUp = () => {}) {
-  const { capture, method } = captureFor(options.capture ?? 'auto', width, height);
-  const [fpsN, fpsD] = parseFrameRate(options.fps ?? 30);
+  let frames;
   let bridge;
   try {
-    bridge = await connect({ ...options, width, height, format: 'RGBA', whenBusy: 'drop' });
+    frames = framesFor(options, width, height);
+    bridge = await connect({ ...options, width, height, format: frames.format, whenBusy: 'drop' });
   } catch (error) {
     cleanUp();
     throw error;
   }
+  const { method, conversion, frameOf } = frames;
+  const [fpsN, fpsD] = parseFrameRate(options.fps ?? 30);
   const interval = (1000 * fpsD) / fpsN;
   const start = performance.now();
   let tick = 0;
@@ -125,6 +171,9 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
   let stopped = false;
   let captured = 0;
   let skipped = 0;
+  // Where a frame's time goes: taking (and converting) it, and handing it to the socket.
+  let captureMs = 0;
+  let sendMs = 0;
   let resolveClosed;
   const closed = new Promise((resolve) => { resolveClosed = resolve; });
 
@@ -135,10 +184,15 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
         skipped++;
         return;
       }
-      const pixels = await capture(image);
+      const began = performance.now();
+      const pixels = await frameOf(image);
+      const taken = performance.now();
+      captureMs += taken - began;
       if (!pixels || stopped) return;
       captured++;
-      if (await bridge.sendFrame(pixels)) options.onSent?.(pixels);
+      const sent = await bridge.sendFrame(pixels);
+      sendMs += performance.now() - taken;
+      if (sent) options.onSent?.(pixels);
     } catch (error) {
       // A session that ended under this frame is told by bridge.closed; anything else
       // (a capture that failed, a throwing onSent) ends publishing with that error.
@@ -177,11 +231,14 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
     bridge,
     // Ends the loop and the session; resolves once both are done.
     stop: () => stop(),
-    // What the loop did: frames sent and dropped (busy capture, late tick, bridge behind).
+    // What the loop did: frames sent and dropped (busy capture, late tick, bridge behind),
+    // and the milliseconds capturing (with converting) and sending took in all.
     stats: () => ({
-      method, width, height, fpsN, fpsD, captured,
+      method, format: frames.format, conversion, width, height, fpsN, fpsD, captured,
       sent: bridge.sent,
       dropped: skipped + bridge.dropped,
+      captureMs,
+      sendMs,
     }),
     // Resolves when publishing ends: null after stop(), else the BridgeError that ended it.
     closed,
@@ -189,8 +246,8 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
 }
 
 // Publishes a <canvas> (or an OffscreenCanvas) at its own size. options: those of
-// connect() but the size, format and whenBusy, and capture ('auto', 'webcodecs',
-// 'getImageData'), onSent(pixels).
+// connect() but the size and whenBusy, and capture ('auto', 'webcodecs',
+// 'getImageData'), conversion (UYVY: 'auto', 'webgl', 'script'), onSent(pixels).
 export async function publishCanvas(canvas, options = {}) {
   if (!canvas || !(canvas.width > 0) || !(canvas.height > 0)) {
     throw new BridgeError('bad_options', 'publishCanvas needs a canvas with a size');

@@ -203,18 +203,26 @@ function createFrameParser(owner) {
     }
   }
 
-  // Where the next socket read may land directly: the rest of the current binary frame's
-  // payload, in place in its message buffer, so a read never runs past the frame. Null
-  // while the parser must look at the bytes first (headers, control frames, text).
+  // Where the next socket read may land directly: the rest of the current binary
+  // message's buffer, from where the frame's payload goes on. A read that runs past the
+  // frame (a fragmented message: Chromium sends a large one in frames of about 128 KB)
+  // brings the next headers with it; directArrived hands those bytes to push(), which
+  // moves each payload back into place. Null while the parser must look at the bytes
+  // first (headers, control frames, text).
   function directTarget() {
     if (stopped || state !== PAYLOAD || opcode >= 0x8 || messageOpcode !== OPCODE.BINARY) return null;
-    const at = messageLength + frameDone;
-    return messageTarget.subarray(at, at + frameLength - frameDone);
+    return messageTarget.subarray(messageLength + frameDone);
   }
 
   // count bytes were read into the start of the last directTarget().
   function directArrived(count) {
-    if (!stopped) payloadArrived(messageTarget, messageLength + frameDone, count);
+    if (stopped) return;
+    const at = messageLength + frameDone;
+    const target = messageTarget;
+    const inFrame = Math.min(count, frameLength - frameDone);
+    payloadArrived(target, at, inFrame);
+    // Buffer#copy moves overlapping bytes correctly, and each payload only moves back.
+    if (count > inFrame) push(target.subarray(at + inFrame, at + count));
   }
 
   return {

@@ -2,11 +2,13 @@
 // publishes it through the bridge with publishCanvas, or plays the canvas as a video
 // (canvas.captureStream()) and publishes that with publishVideo. This page's server hands
 // it the bridge's port and token (GET /bridge), read from the bridge's state file.
-// Query: width, height, fps, seconds or frames, source, capture ('auto', 'webcodecs',
-// 'getImageData'), video=element|track, still=1 (draws once), hash=1 (FNV-1a 64 of every
-// frame sent, and the colour in the middle of each bar, for the tests). When it ends,
-// the page posts a report to /report.
-import { publishCanvas, publishVideo } from '/client/publish.mjs';
+// Query: width, height, fps, seconds (ended by twice that at the latest) or frames,
+// source, format ('RGBA', 'UYVY'), capture ('auto', 'webcodecs', 'getImageData'),
+// conversion ('auto', 'webgl', 'script'), video=element|track, still=1 (draws once),
+// hash=1 (FNV-1a 64 of every frame sent, and of RGBA the colour in the middle of each
+// bar, for the tests). When it ends, the page
+// posts a report to /report, with the bridge's CPU time over the frames it counted.
+import { publishCanvas, publishVideo, rgbToUyvy } from '/client/publish.mjs';
 import { fnv1a64 } from './fnv.mjs';
 
 const query = new URLSearchParams(location.search);
@@ -17,6 +19,7 @@ const total = query.has('frames') ? Number(query.get('frames')) : Math.round(Num
 const hashing = query.get('hash') === '1';
 const still = query.get('still') === '1';
 const videoSource = query.get('video');
+const format = query.get('format') || 'RGBA';
 
 const canvas = document.getElementById('canvas');
 canvas.width = width;
@@ -33,7 +36,11 @@ function showState(state, text = state) {
 const BAR_COLOURS = ['#c0c0c0', '#c0c000', '#00c0c0', '#00c000', '#c000c0', '#c00000', '#0000c0'];
 const barWidth = width / BAR_COLOURS.length;
 
+let drawMs = 0;
+let draws = 0;
+
 function draw(n) {
+  const began = performance.now();
   const shift = (n * 4) % width;
   context.fillStyle = '#101010';
   context.fillRect(0, 0, width, height);
@@ -48,6 +55,8 @@ function draw(n) {
   context.fillText(`frame ${String(n).padStart(6, '0')}`, width * 0.04, height * 0.84);
   context.font = `${Math.round(height / 14)}px monospace`;
   context.fillText(new Date().toISOString().slice(11, 23), width * 0.04, height * 0.95);
+  drawMs += performance.now() - began;
+  draws++;
 }
 
 // [r, g, b] in the middle of each bar as the bars stand when still.
@@ -93,17 +102,20 @@ async function run() {
   const options = {
     port, token, fps,
     source: query.get('source') || 'Kestovar browser demo',
+    format,
     capture: query.get('capture') || 'auto',
+    conversion: query.get('conversion') || 'auto',
     onSent(pixels) {
       if (hashing) {
         hashes.push(fnv1a64(pixels));
-        samples.push(barSamples(pixels));
+        if (format === 'RGBA') samples.push(barSamples(pixels));
       }
       if (++counted >= total) reachedTotal();
     },
   };
   const publisher = videoSource ? await publishVideo(await canvasAsVideo(), options) : await publishCanvas(canvas, options);
   showState('live');
+  const bridgeBefore = await publisher.bridge.stats();
   const start = performance.now();
   let rateFrom = { at: start, sent: 0 };
   const showing = setInterval(() => {
@@ -114,15 +126,26 @@ async function run() {
     shown('rate', `${((sent - rateFrom.sent) * 1000 / (now - rateFrom.at)).toFixed(1)} fps`);
     rateFrom = { at: now, sent };
   }, 1000);
+  // A run of so many seconds that cannot keep the rate still ends, at twice that time.
+  const overtime = query.has('frames') ? null : setTimeout(reachedTotal, (2000 * total) / parseFloat(fps));
   await Promise.race([enough, publisher.closed.then((error) => { if (error) throw error; })]);
-  const reference = fnv1a64(context.getImageData(0, 0, width, height).data);
+  clearTimeout(overtime);
+  const bridgeAfter = await publisher.bridge.stats();
+  const drawn = context.getImageData(0, 0, width, height).data;
+  const reference = fnv1a64(format === 'UYVY' ? rgbToUyvy(drawn, width, height) : drawn);
   await publisher.stop();
   clearInterval(drawing);
   clearInterval(showing);
   const seconds = (performance.now() - start) / 1000;
-  const { sent, dropped, method } = publisher.stats();
+  const { sent, dropped, method, conversion, captured, captureMs, sendMs } = publisher.stats();
   showState('done', `done: ${sent} frames sent`);
-  await report({ sent, dropped, seconds, method, closed: await publisher.closed, hashes, samples, reference });
+  const bridgeCpuMs = (bridgeAfter.cpuUserUs + bridgeAfter.cpuSystemUs - bridgeBefore.cpuUserUs - bridgeBefore.cpuSystemUs) / 1000;
+  const bridgeFrames = bridgeAfter.frames - bridgeBefore.frames;
+  await report({
+    sent, dropped, behind: publisher.bridge.dropped, seconds, method, format, conversion, bridgeFrames, bridgeCpuMs,
+    captured, captureMs, sendMs, draws, drawMs,
+    closed: await publisher.closed, hashes, samples, reference,
+  });
 }
 
 run().catch(async (error) => {

@@ -62,7 +62,7 @@ test('frame parser: the same messages whatever the split, with controls between 
   const bytes = [];
   for (let i = 0; i < stream.length; i += 997) bytes.push(stream.subarray(i, i + 997));
   assert.deepEqual(parse(bytes), whole);
-  // Reads straight into the frame buffers, never past a frame, whatever their size.
+  // Reads straight into the message buffers, past a frame's end too, whatever their size.
   for (const size of [1, 2, 7, 130, 4096, 1 << 20]) assert.deepEqual(parse([stream], 1 << 20, size), whole, String(size));
 });
 

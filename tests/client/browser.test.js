@@ -3,12 +3,14 @@
 // from an allowed origin every frame arrives byte-exact at the stand-in NDI runtime (the
 // page hashes what it sends), a canvas as it stands with either capture, a video of it
 // within a small tolerance, and the page stops cleanly; from an origin not allowed, or
-// with a wrong token, nothing is published and the page shows the refusal.
+// with a wrong token, nothing is published and the page shows the refusal. UYVY made in
+// the page, in script and with WebGL2, is within a unit of BT.709 as written out below.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const rig = require('../rig');
+const { launchChromium } = require('../rig/chromium');
 
 const work = rig.workDir('client', 'browser');
 const FRAMES = 12;
@@ -69,6 +71,70 @@ test('a still canvas arrives as getImageData reads it, with WebCodecs and withou
     const { report } = await publishRun(`frames=${FRAMES}&still=1&capture=${capture}`);
     assert.equal(report.method, capture);
     assert.deepEqual(new Set(report.hashes), new Set([report.reference]), capture);
+  }
+});
+
+test('a canvas published as UYVY arrives byte-exact as UYVY, and a still one as the page converts it', async () => {
+  const { report, frames } = await publishRun(`frames=${FRAMES}&fps=60&format=UYVY&conversion=script`);
+  assert.deepEqual([report.format, report.conversion, report.method], ['UYVY', 'script', 'webcodecs']);
+  assert.ok(new Set(report.hashes).size > 1, 'the frames follow the drawing');
+  assert.deepEqual([frames[0].xres, frames[0].yres, frames[0].fourcc], ['320', '180', '0x59565955']);
+  const still = await publishRun(`frames=${FRAMES}&still=1&format=UYVY&conversion=script`);
+  assert.deepEqual(new Set(still.report.hashes), new Set([still.report.reference]));
+});
+
+// BT.709 in video range, each pair of pixels sharing the chroma of its mean colour.
+function uyvyReference(rgba, width, height) {
+  const out = new Uint8Array(width * height * 2);
+  const luma = (r, g, b) => 16 + (219 / 255) * (0.2126 * r + 0.7152 * g + 0.0722 * b);
+  for (let i = 0; i < width * height; i += 2) {
+    const [r, g, b] = [0, 1, 2].map((k) => (rgba[i * 4 + k] + rgba[i * 4 + 4 + k]) / 2);
+    out[i * 2] = Math.round(128 + (224 / 255) * (-0.2126 * r - 0.7152 * g + 0.9278 * b) / 1.8556);
+    out[i * 2 + 1] = Math.round(luma(rgba[i * 4], rgba[i * 4 + 1], rgba[i * 4 + 2]));
+    out[i * 2 + 2] = Math.round(128 + (224 / 255) * (0.7874 * r - 0.7152 * g - 0.0722 * b) / 1.5748);
+    out[i * 2 + 3] = Math.round(luma(rgba[i * 4 + 4], rgba[i * 4 + 5], rgba[i * 4 + 6]));
+  }
+  return out;
+}
+
+test('UYVY from a page, in script (red or blue first) and with WebGL2, is within a unit of BT.709', async () => {
+  const browser = await launchChromium(path.join(work, 'chromium'));
+  try {
+    const page = await browser.openPage(`${servers.allowed.origin}/fnv.mjs`);
+    // Black, white, the primaries and random colours, every pair of pixels unlike.
+    const made = await page.evaluate(`(async () => {
+      const { rgbToUyvy } = await import('/client/publish.mjs');
+      const { webglUyvyConverter } = await import('/client/uyvy.mjs');
+      const [width, height] = [256, 64];
+      const canvas = new OffscreenCanvas(width, height);
+      const context = canvas.getContext('2d', { willReadFrequently: true });
+      const image = context.createImageData(width, height);
+      const fixed = [[0, 0, 0], [255, 255, 255], [255, 0, 0], [0, 255, 0], [0, 0, 255], [255, 255, 0], [0, 255, 255], [255, 0, 255]];
+      let seed = 12345;
+      for (let i = 0; i < width * height; i++) {
+        for (let k = 0; k < 3; k++) {
+          seed = (Math.imul(seed, 1103515245) + 12345) >>> 0;
+          image.data[i * 4 + k] = i < width ? fixed[(i >> 1) % fixed.length][k] : seed >>> 24;
+        }
+        image.data[i * 4 + 3] = 255;
+      }
+      context.putImageData(image, 0, 0);
+      const rgba = context.getImageData(0, 0, width, height).data;
+      const bgra = rgba.slice();
+      for (let i = 0; i < bgra.length; i += 4) [bgra[i], bgra[i + 2]] = [rgba[i + 2], rgba[i]];
+      return { width, height, rgba: Array.from(rgba), script: Array.from(rgbToUyvy(rgba, width, height)),
+        blueFirst: Array.from(rgbToUyvy(bgra, width, height, undefined, false)),
+        webgl: Array.from(webglUyvyConverter(width, height)(canvas)) };
+    })()`);
+    const reference = uyvyReference(made.rgba, made.width, made.height);
+    assert.ok(Math.min(...reference) === 16 && Math.max(...reference) === 240, 'the pattern spans the range');
+    for (const way of ['script', 'blueFirst', 'webgl']) {
+      assert.equal(made[way].length, reference.length, way);
+      const worst = made[way].reduce((most, byte, i) => Math.max(most, Math.abs(byte - reference[i])), 0);
+      assert.ok(worst <= 1, `${way}: a byte ${worst} away from BT.709`);
+    }
+  } finally {
+    await browser.close();
   }
 });
 

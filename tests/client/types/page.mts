@@ -6,6 +6,9 @@ const publisher: Publisher = await publishCanvas(canvas, { port: 17480, token: '
   fps: 30, capture: 'auto', onSent: (pixels) => console.log(pixels.length) });
 const { method, sent, dropped } = publisher.stats();
 console.log(method, sent + dropped, publisher.bridge.state);
+const halfBytes: Publisher = await publishCanvas(canvas, { source: 'UYVY page', format: 'UYVY', conversion: 'auto' });
+const conversion: 'webgl' | 'script' | null = halfBytes.stats().conversion;
+console.log(conversion);
 const camera = await navigator.mediaDevices.getUserMedia({ video: true });
 const video: Publisher = await publishVideo(camera.getVideoTracks()[0], { source: 'Camera', width: 1280, height: 720 });
 await Promise.all([publisher.stop(), video.stop()]);
@@ -14,5 +17,7 @@ console.log(ended);
 
 // @ts-expect-error: the capture is WebCodecs or getImageData
 await publishCanvas(canvas, { source: 'x', capture: 'webgl' });
+// @ts-expect-error: UYVY is converted with WebGL2 or in script
+await publishCanvas(canvas, { source: 'x', format: 'UYVY', conversion: 'wasm' });
 // @ts-expect-error: a canvas has its own size
 await publishCanvas(canvas, { source: 'x', width: 640 });

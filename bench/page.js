@@ -1,0 +1,123 @@
+'use strict';
+// A page publishing a canvas through the whole chain: the browser demo page (moving bars,
+// a counter and the time drawn at the frame rate) in headless Chromium, publishing with
+// publishCanvas to the installed bridge under Wine on the stand-in NDI runtime. For a
+// canvas at 1080p60 and 2160p30, in RGBA and in UYVY, it prints the frames per second in
+// the page, the share of frames dropped (and of those, the share dropped because the
+// bridge was behind rather than the capture busy), the bridge's CPU time per frame, and
+// where the page's time went per frame (drawing, taking and converting, sending). Beside each, in
+// the same run, Chromium's own ceiling for a frame of that many bytes: a page that sends
+// one ready-made message as fast as its WebSocket drains (at most two messages waiting,
+// as the library allows) to a `ws` server in this machine's node that only counts them;
+// "reachable" is the page's rate as a share of the lower of that ceiling and the goal.
+//
+// Command (after a build; it stages the installation tree itself):
+//   node bench/page.js [BUILD_DIR] [SECONDS_PER_CASE]
+// e.g. node bench/page.js build 10
+// Goal: 1080p60 UYVY >= 59 fps in the page, at most 1% dropped.
+const path = require('node:path');
+const { once } = require('node:events');
+const { WebSocketServer } = require('ws');
+const { startBenchBridge, buildDir, rig } = require('../tests/rig/bench');
+const { launchChromium } = require('../tests/rig/chromium');
+
+const seconds = Number(process.argv[3] || 10);
+const CASES = [
+  { format: 'RGBA', width: 1920, height: 1080, fps: 60 },
+  { format: 'UYVY', width: 1920, height: 1080, fps: 60 },
+  { format: 'RGBA', width: 3840, height: 2160, fps: 30 },
+  { format: 'UYVY', width: 3840, height: 2160, fps: 30 },
+];
+const BYTES_PER_PIXEL = { RGBA: 4, UYVY: 2 };
+
+// Messages per second a page gets through its WebSocket to a sink that only counts.
+async function chromiumCeiling(page, bytes) {
+  const sink = new WebSocketServer({ host: '127.0.0.1', port: 0, perMessageDeflate: false, maxPayload: bytes });
+  await once(sink, 'listening');
+  let received = 0;
+  sink.on('connection', (socket) => socket.on('message', () => { received++; }));
+  try {
+    const { sent, ms } = await page.evaluate(`(async () => {
+      const socket = new WebSocket('ws://127.0.0.1:${sink.address().port}/');
+      await new Promise((resolve, reject) => { socket.onopen = resolve; socket.onerror = reject; });
+      const message = new Uint8Array(${bytes}).map((_, i) => i * 7);
+      // Waiting on a timer rather than spinning leaves the processor to the sending.
+      const turn = () => new Promise((resolve) => setTimeout(resolve, 1));
+      let sent = 0;
+      const run = async (ms) => {
+        const start = performance.now();
+        while (performance.now() - start < ms) {
+          if (socket.bufferedAmount + ${bytes} <= ${2 * bytes}) { socket.send(message); sent++; } else await turn();
+        }
+        while (socket.bufferedAmount > 0) await turn();
+        return performance.now() - start;
+      };
+      await run(1000);
+      const warm = sent;
+      const ms = await run(${seconds * 1000});
+      socket.close();
+      return { sent: sent - warm, ms, total: sent };
+    })()`);
+    await rig.waitFor('the sink to count every message', () => received >= sent, 30000);
+    return (sent * 1000) / ms;
+  } finally {
+    for (const socket of sink.clients) socket.terminate();
+    sink.close();
+  }
+}
+
+async function pageCase(demo, server, { format, width, height, fps }) {
+  const report = await demo.runPage(server, `width=${width}&height=${height}&fps=${fps}&seconds=${seconds}&format=${format}`,
+    (seconds * 3 + 60) * 1000);
+  if (report.error) throw new Error(`the page failed: ${report.error.code}: ${report.error.message}`);
+  const perFrame = (ms, count) => ms / Math.max(1, count);
+  return {
+    fps: report.sent / report.seconds,
+    droppedShare: report.dropped / (report.sent + report.dropped),
+    behindShare: report.behind / Math.max(1, report.dropped),
+    bridgeCpuMs: perFrame(report.bridgeCpuMs, report.bridgeFrames),
+    drawMs: perFrame(report.drawMs, report.draws),
+    captureMs: perFrame(report.captureMs, report.captured),
+    sendMs: perFrame(report.sendMs, report.captured),
+    how: report.conversion ? `${report.method}, ${report.conversion} conversion` : report.method,
+  };
+}
+
+async function main() {
+  const demo = await import('../demo/browser-server.mjs');
+  const dir = path.join(buildDir, 'bench', 'page');
+  const server = await demo.startDemoServer({ stateFile: path.join(dir, 'state', 'bridge.json') });
+  const browser = await launchChromium(path.join(dir, 'chromium'));
+  const bridge = await startBenchBridge('page', { KESTOVAR_BRIDGE_ORIGINS: server.origin });
+  try {
+    const page = await browser.openPage(`${server.origin}/fnv.mjs`);
+    console.log(`bench: ${seconds} s per case, ${require('node:os').cpus().length} cores, Chromium headless, bridge under Wine`);
+    console.log('case          page fps  dropped  (bridge behind)  ceiling fps  reachable  bridge CPU ms/f  draw ms/f  take ms/f  send ms/f  how');
+    const results = [];
+    for (const c of CASES) {
+      const label = `${c.height}p${c.fps} ${c.format}`;
+      const ceiling = await chromiumCeiling(page, c.width * c.height * BYTES_PER_PIXEL[c.format]);
+      const r = { label, ceiling, ...await pageCase(demo, server, c) };
+      results.push(r);
+      const f = (value, width, digits = 2) => value.toFixed(digits).padStart(width);
+      console.log(`${label.padEnd(13)} ${f(r.fps, 8, 1)} ${f(100 * r.droppedShare, 7, 1)}% ${f(100 * r.behindShare, 15, 0)}%` +
+        ` ${f(r.ceiling, 12, 1)}` +
+        ` ${f((100 * r.fps) / Math.min(c.fps, r.ceiling), 9, 0)}% ${f(r.bridgeCpuMs, 16)} ${f(r.drawMs, 10)}` +
+        ` ${f(r.captureMs, 10)} ${f(r.sendMs, 10)}  ${r.how}`);
+    }
+    const goal = results[1];
+    const met = goal.fps >= 59 && goal.droppedShare <= 0.01;
+    console.log(`RESULT: 1080p60 UYVY from a page ${goal.fps.toFixed(1)} fps, ${(100 * goal.droppedShare).toFixed(1)}% dropped ` +
+      `(goal >= 59 fps, <= 1%: ${met ? 'met' : 'not met'}); 1080p60 RGBA ${results[0].fps.toFixed(1)} fps, ` +
+      `Chromium's ceiling for its frames ${results[0].ceiling.toFixed(1)} fps`);
+  } finally {
+    await bridge.stop();
+    await browser.close();
+    await server.close();
+  }
+}
+
+main().catch((e) => {
+  console.error(`bench: ${e.stack || e}`);
+  process.exit(1);
+});
