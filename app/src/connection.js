@@ -45,6 +45,8 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
     closedNow = resolve;
   });
 
+  // Read before the socket is handed to the reader, which may take it over (reader.js).
+  const peer = `${accepted.remoteAddress}:${accepted.remotePort}`;
   const { socket, largeReads, why } = openConnection(accepted, {
     chunk(bytes) {
       lastHeardAt = Date.now();
@@ -65,7 +67,7 @@ function handleConnection(accepted, id, { limits, plainReads, unmask }, door, br
 
   const connection = {
     id,
-    peer: `${accepted.remoteAddress}:${accepted.remotePort}`,
+    peer,
     // Set at the upgrade: whether the status page's own origin opened it.
     fromPage: false,
     closed,

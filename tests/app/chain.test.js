@@ -96,6 +96,7 @@ async function runChain(t, { format, width, height, count, fpsN, fpsD, plainRead
 
   const end = bridge.records().find((r) => r.event === 'session_end');
   assert.equal(end.frames, String(count));
+  assert.match(end.peer, /^127\.0\.0\.1:\d+$/, 'the application\'s address, read before the reader takes the socket');
   assert.equal(bridge.alive(), true, 'the bridge keeps serving after the application left');
   // Sockets read into the large buffer unless the plain way is asked for, and then they
   // say so once.
