@@ -51,8 +51,10 @@ function restarts(bridge) {
 
 // An application on the client library that finds port and token in the state file at
 // each attempt; sendNext() sends a new frame, accepted keeps the checksums of those taken.
-async function reconnectingApp(stateDir, source, reconnect = true) {
+// It is closed when the test ends, however it ends.
+async function reconnectingApp(t, stateDir, source, reconnect = true) {
   const app = await connect({ locate: async () => rig.adoptState(stateDir), source, width: 32, height: 18, fps: 30, reconnect });
+  t.after(() => app.close());
   app.accepted = new Set();
   let n = 0;
   app.sendNext = async (frame = rig.testFrame(app.frameBytes, ++n)) => {
@@ -112,11 +114,11 @@ test('a session end whose destroy hangs brings the bridge back; a signal ends it
   assert.deepEqual(end.stuck, []);
 });
 
-test('a bridge that crashes comes back on the same port with the same token, and the application publishes again', async () => {
+test('a bridge that crashes comes back on the same port with the same token, and the application publishes again', async (t) => {
   const dir = path.join(work, 'crash');
   const crashOnce = { NDI_STANDIN_CRASH_AT_FRAME: '30', NDI_STANDIN_CRASH_ONCE: rig.windowsPath(path.join(dir, 'crashed')) };
   const { bridge, ndiLog } = await rig.startStandinBridge({ dir, env: crashOnce });
-  const app = await reconnectingApp(bridge.stateDir, 'comes back');
+  const app = await reconnectingApp(t, bridge.stateDir, 'comes back');
   const crash = () => ndiLog.all().find((e) => e.event === 'crash');
   const framesAfterCrash = () => ndiLog.all().filter((e) => e.event === 'send_video' && crash() && e.pid !== crash().pid);
   while (framesAfterCrash().length < 10) await app.sendNext();
@@ -136,10 +138,10 @@ test('a bridge that crashes comes back on the same port with the same token, and
   assert.equal(restarts(bridge).length, 1);
 });
 
-test('a bridge that crashes at every start: the monitor gives up after 5 ends in a minute', async () => {
+test('a bridge that crashes at every start: the monitor gives up after 5 ends in a minute', async (t) => {
   const dir = path.join(work, 'loop');
   const { bridge, ndiLog } = await rig.startStandinBridge({ dir, env: { NDI_STANDIN_CRASH_AT_FRAME: '3' } });
-  const app = await reconnectingApp(bridge.stateDir, 'crash loop', { minDelayMs: 50, maxDelayMs: 200 });
+  const app = await reconnectingApp(t, bridge.stateDir, 'crash loop', { minDelayMs: 50, maxDelayMs: 200 });
   while (bridge.alive()) await app.sendNext();
   await app.close();
 
