@@ -70,7 +70,8 @@ function endOthers() {
     return { error: `could not end the bridge (pid ${failure[2]}) of another user: ${failure[3]}` };
   }
   if (pids.length === 0) return { said: null };
-  return { said: `ended ${pids.length === 1 ? 'the bridge' : `${pids.length} bridges`} (pid ${pids.join(', ')}) of other users or state folders` };
+  // A bridge runs as two processes, its monitor and the bridge proper: both are named.
+  return { said: `ended the bridge processes (pid ${pids.join(', ')}) of other users or state folders` };
 }
 
 async function main() {

@@ -20,7 +20,7 @@ fs.rmSync(work, { recursive: true, force: true });
 fs.mkdirSync(work, { recursive: true });
 
 const PRODUCT = 'Kestovar Output Bridge';
-const INSTALLER = 'kestovar-output-bridge-0.1.2-win64.exe';
+const INSTALLER = `kestovar-output-bridge-${rig.VERSION}-win64.exe`;
 const UNINSTALL_KEY = `HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${PRODUCT}`;
 const RUN_KEY = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
 const DRIVE_C = path.join(rig.PREFIX, 'drive_c');
@@ -36,6 +36,12 @@ const PROBE = path.join(rig.BUILD_DIR, 'tests', 'installer', 'security_descripto
 const INSTALLER_FILES = ['Uninstall.exe', 'install.log'];
 const USER_DIR = path.join(DRIVE_C, 'users', os.userInfo().username, 'AppData', 'Local', 'Tarnwell', PRODUCT);
 const SETUP_LOG = path.join(DRIVE_C, 'users', os.userInfo().username, 'Temp', `${PRODUCT} setup.log`);
+
+// A version as the two words of a version resource: major.minor, patch.0.
+function versionWords(version) {
+  const [major, minor, patch] = version.split('.').map(Number);
+  return [major * 0x10000 + minor, patch * 0x10000];
+}
 
 function unixPath(windowsPath) {
   return path.join(DRIVE_C, ...windowsPath.slice(3).split('\\'));
@@ -152,7 +158,7 @@ print(json.dumps([strings, fixed.ProductVersionMS, fixed.ProductVersionLS, len(i
   const [{ ProductName, CompanyName, ProductVersion }, ...fixed] = version;
   const iconGroups = fixed.pop();
   assert.deepEqual({ ProductName, CompanyName, ProductVersion, fixed, iconGroups },
-    { ProductName: PRODUCT, CompanyName: 'Tarnwell', ProductVersion: '0.1.2', fixed: [0x00000001, 0x00020000], iconGroups: 1 });
+    { ProductName: PRODUCT, CompanyName: 'Tarnwell', ProductVersion: rig.VERSION, fixed: versionWords(rig.VERSION), iconGroups: 1 });
 });
 
 test('malformed /PORT= and /ORIGINS=, and a folder that is not empty, are refused before anything changes', () => {
@@ -219,7 +225,7 @@ test('silent install into Program Files, the Apps entry, and an uninstall that r
   delete entry.EstimatedSize;
   assert.deepEqual(entry, {
     DisplayName: PRODUCT,
-    DisplayVersion: '0.1.2',
+    DisplayVersion: rig.VERSION,
     Publisher: 'Tarnwell',
     DisplayIcon: `"${DEFAULT_DIR}\\${PRODUCT}.exe"`,
     InstallLocation: DEFAULT_DIR,
@@ -347,7 +353,7 @@ test('/D= elsewhere with start at sign-in; upgrades in place and to another fold
   // The bridge whose state file setup cannot read is ended.
   assert.equal(install('/ORIGINS=https://app.example'), 0);
   await rig.waitFor('the other bridge to end', () => !rig.processAlive(otherUsers.unixPid), 15000);
-  assert.match(installLog(CUSTOM_DIR), new RegExp(`Stop tool \\(exit code 0\\): kestovar stop: the bridge \\(pid ${first.state.pid}\\) has stopped; ended the bridge \\(pid ${otherUsers.state.pid}\\) of other users`));
+  assert.match(installLog(CUSTOM_DIR), new RegExp(`Stop tool \\(exit code 0\\): kestovar stop: the bridge \\(pid ${first.state.pid}\\) has stopped; ended the bridge processes \\(pid [\\d, ]*\\b${otherUsers.state.pid}\\b[\\d, ]*\\) of other users`));
   assert.deepEqual(JSON.parse(fs.readFileSync(SETTINGS_FILE, 'utf8')), { port: 17490, origins: ['https://app.example'] });
   await assertStopped(first);
   assert.ok(fs.readFileSync(script).equals(fs.readFileSync(path.join(rig.STAGE_DIR, 'app', 'src', 'server.js'))));
