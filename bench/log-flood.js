@@ -7,8 +7,11 @@
 //
 // Command (after a build; it stages the installation tree itself):
 //   node bench/log-flood.js [BUILD_DIR] [REQUESTS] [UPGRADE_SECONDS]
-// e.g. node bench/log-flood.js build 500 5
+// e.g. node bench/log-flood.js build 500 5; with `in-process` for BUILD_DIR, the bridge
+// runs in this node on the rig's fake addon, past Wine's slower loopback.
 const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const { startBenchBridge, rig } = require('../tests/rig/bench');
 
 const requests = Number(process.argv[3] || 500);
@@ -36,8 +39,20 @@ async function refused(port, request) {
   return (await client.closed(10000)).status;
 }
 
+async function inProcessBridge() {
+  const { createBridge } = require('../app/src/bridge');
+  const { createFakeAddon } = require('../tests/rig/fake-addon');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-flood-'));
+  const logFile = path.join(dir, 'bridge.log');
+  require('../app/src/log').logTo(fs.openSync(logFile, 'a'));
+  const bridge = createBridge({ ndi: createFakeAddon(), env: { KESTOVAR_BRIDGE_PORT: '0', KESTOVAR_BRIDGE_STATE_DIR: dir } });
+  const { port } = await bridge.listening;
+  rig.adoptState(dir);
+  return { port, logFile, stop: () => bridge.stop() };
+}
+
 async function main() {
-  const bridge = await startBenchBridge('log-flood');
+  const bridge = process.argv[2] === 'in-process' ? await inProcessBridge() : await startBenchBridge('log-flood');
   try {
     const before = fs.statSync(bridge.logFile).size;
     const post = `POST /${'p'.repeat(8000)} HTTP/1.1\r\nHost: 127.0.0.1:${bridge.port}\r\nOrigin: http://evil.example\r\n\r\n`;
