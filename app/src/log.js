@@ -133,6 +133,13 @@ function outputFd() {
   return output.fd;
 }
 
+// Sends the records to the file of that name, followed by name as the bridge rotates it
+// (the monitor, whose own standard output is the file as it was when it started).
+function logToFile(file) {
+  output = { ...output, file };
+  switchTo(file);
+}
+
 // The log file the launcher gives its child, by its rule; null when there is none.
 function launcherLogFile(env) {
   if (env.KESTOVAR_NDI_LOG_DIR) return path.join(env.KESTOVAR_NDI_LOG_DIR, 'bridge.log');
@@ -165,4 +172,4 @@ function recentRecords() {
   return [...recent];
 }
 
-module.exports = { clip, logEvent, logLimited, logTo, outputFd, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };
+module.exports = { clip, logEvent, logLimited, logTo, logToFile, outputFd, timestamp, recentRecords, launcherLogFile, rotateWhenLarge };

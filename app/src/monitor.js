@@ -74,18 +74,9 @@ function runMonitor(env = process.env) {
   let stopSignal = null;
   let waiting = null;
   // The launcher's log, once the first bridge has found that its output is that file. The
-  // bridge moves it aside when it grows (log.js), so every later record, the monitor's
-  // and each new bridge's, goes to a fresh handle on the file of that name.
+  // bridge moves it aside when it grows (log.js), so the monitor's records follow the file
+  // by name, and each new bridge gets a fresh handle on it.
   let launcherLog = null;
-
-  function record(event, fields) {
-    const fd = launcherLog ? fs.openSync(launcherLog, 'a') : null;
-    if (fd !== null) log.logTo(fd);
-    log.logEvent(event, fields);
-    if (fd === null) return;
-    log.logTo(1);
-    fs.closeSync(fd);
-  }
 
   function start() {
     const output = launcherLog ? fs.openSync(launcherLog, 'a') : 'inherit';
@@ -100,7 +91,10 @@ function runMonitor(env = process.env) {
       if (message.type === 'serving') {
         current.served = true;
         door.port = message.port;
-        launcherLog ??= message.launcherLog;
+        if (!launcherLog && message.launcherLog) {
+          launcherLog = message.launcherLog;
+          log.logToFile(launcherLog);
+        }
       } else if (message.type === 'stopping') {
         current.stopRequested = true;
       } else if (message.type === 'nonce') {
@@ -112,7 +106,7 @@ function runMonitor(env = process.env) {
     proc.on('close', (code, signal) => ended(current, code, signal));
     proc.on('error', (error) => {
       if (proc.pid !== undefined) return; // a failed send to a process that has gone
-      record('bridge_start_failed', { error: error.code || error.message });
+      log.logEvent('bridge_start_failed', { error: error.code || error.message });
       process.exit(EXIT.LISTEN_FAILED);
     });
     proc.send({ type: 'start', door, restarts, nonces });
@@ -136,14 +130,14 @@ function runMonitor(env = process.env) {
     if (ends.length > MAX_ENDS) ends.shift();
     const next = nextStart(ends.map((end) => end.at), now);
     if (next.giveUp) {
-      record('gave_up', { ends: ends.map((end) => end.reason).join(','), within_s: WINDOW_MS / 1000, exit_code: EXIT.GAVE_UP,
+      log.logEvent('gave_up', { ends: ends.map((end) => end.reason).join(','), within_s: WINDOW_MS / 1000, exit_code: EXIT.GAVE_UP,
         detail: 'the bridge ended unexpectedly too often; start Kestovar Output Bridge again once the cause is fixed' });
       return finish(EXIT.GAVE_UP, lastPid);
     }
     restarts = { count: restarts.count + 1, last: { exitCode: reason, ranMs, at: new Date(now).toISOString() } };
     waiting = setTimeout(() => {
       waiting = null;
-      record('bridge_restarted', { previous_pid: current.proc.pid, exit_code: reason, ran_ms: ranMs, attempt: next.attempt, waited_ms: next.delayMs });
+      log.logEvent('bridge_restarted', { previous_pid: current.proc.pid, exit_code: reason, ran_ms: ranMs, attempt: next.attempt, waited_ms: next.delayMs });
       start();
     }, next.delayMs);
   }
