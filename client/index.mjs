@@ -229,7 +229,10 @@ function refusalError(refusal, code, reason) {
 async function openFailure(url, event) {
   const status = /Unexpected server response: (\d+)/.exec(event?.message || event?.error?.message || '');
   let reachable = status !== null;
-  if (!reachable && typeof fetch === 'function') {
+  // A system error (`ws` names it: ECONNREFUSED, ECONNRESET) says that nothing answered;
+  // a request now could meet a bridge that started since, as one coming back does.
+  const nothingAnswered = !reachable && typeof event?.error?.code === 'string';
+  if (!reachable && !nothingAnswered && typeof fetch === 'function') {
     try {
       await fetch(url.replace(/^ws:/, 'http:'), { mode: 'no-cors', cache: 'no-store' });
       reachable = true;

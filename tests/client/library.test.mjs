@@ -149,12 +149,15 @@ test('every refusal is an error with the bridge\'s id, close code and message', 
   }
   await assert.rejects(connect({ ...options, WebSocket: ForeignPage }), { code: 'origin_refused', message: /HTTP 403/ });
   class FailingSocket {
-    constructor() {
-      setTimeout(() => this.onerror({ type: 'error' }));
+    constructor(url, error = undefined) {
+      setTimeout(() => this.onerror({ type: 'error', error }));
     }
     close() {}
   }
   await assert.rejects(connect({ ...options, WebSocket: FailingSocket }), { code: 'origin_refused', message: /KESTOVAR_BRIDGE_ORIGINS/ });
+  // Refused, while a bridge coming back starts to answer the port: unreachable, retried.
+  const Refused = class extends FailingSocket { constructor(url) { super(url, { code: 'ECONNREFUSED' }); } };
+  await assert.rejects(connect({ ...options, WebSocket: Refused }), { code: 'bridge_unreachable' });
   await assert.rejects(connect({ ...options, WebSocket: FailingSocket, port: await freePort() }), { code: 'bridge_unreachable' });
   await assert.rejects(connect({ ...options, port: await freePort() }), { code: 'bridge_unreachable' });
 
