@@ -5,6 +5,8 @@
 
 const OPCODE = { CONTINUATION: 0x0, TEXT: 0x1, BINARY: 0x2, CLOSE: 0x8, PING: 0x9, PONG: 0xa };
 const MAX_CONTROL_PAYLOAD = 125;
+// A client frame's header: 2 bytes, an 8-byte length and the 4-byte mask at most.
+const MAX_HEADER_BYTES = 14;
 
 // A violation that ends the connection: `code` is the stable name of the refusal that
 // clients can act on, `closeCode` the close frame's code, as in the client's BridgeError.
@@ -68,7 +70,7 @@ const PAYLOAD = 1;
 // directTarget() first and reports a read into it with directArrived(count), which may
 // throw the same way.
 function createFrameParser(owner) {
-  const header = Buffer.alloc(14);
+  const header = Buffer.alloc(MAX_HEADER_BYTES);
   let headerHave = 0;
   let state = HEADER;
   let stopped = false;
@@ -204,21 +206,28 @@ function createFrameParser(owner) {
   }
 
   // Where the next socket read may land directly: the rest of the current binary
-  // message's buffer, from where the frame's payload goes on. A read that runs past the
-  // frame (a fragmented message: Chromium sends a large one in frames of about 128 KB)
-  // brings the next headers with it; directArrived hands those bytes to push(), which
-  // moves each payload back into place. Null while the parser must look at the bytes
-  // first (headers, control frames, text).
+  // message's buffer, from where its payload goes on, while a frame's payload is coming
+  // and also between its fragments (Chromium sends a large message in frames of about
+  // 128 KB, each written on its own, so a read often ends right at a frame's end). A read
+  // that brings headers with it, the next fragment's or those after, goes through push(),
+  // which moves each payload back into place. Null while the parser must look at the
+  // bytes first: a message's first header, control frames, text, or a buffer with no room
+  // left for a whole header.
   function directTarget() {
-    if (stopped || state !== PAYLOAD || opcode >= 0x8 || messageOpcode !== OPCODE.BINARY) return null;
-    return messageTarget.subarray(messageLength + frameDone);
+    if (stopped || !messageTarget || messageOpcode !== OPCODE.BINARY) return null;
+    if (state === PAYLOAD) return opcode >= 0x8 ? null : messageTarget.subarray(messageLength + frameDone);
+    return messageTarget.length - messageLength < MAX_HEADER_BYTES ? null : messageTarget.subarray(messageLength);
   }
 
   // count bytes were read into the start of the last directTarget().
   function directArrived(count) {
     if (stopped) return;
-    const at = messageLength + frameDone;
     const target = messageTarget;
+    if (state === HEADER) {
+      push(target.subarray(messageLength, messageLength + count));
+      return;
+    }
+    const at = messageLength + frameDone;
     const inFrame = Math.min(count, frameLength - frameDone);
     payloadArrived(target, at, inFrame);
     // Buffer#copy moves overlapping bytes correctly, and each payload only moves back.

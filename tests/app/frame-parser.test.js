@@ -63,7 +63,43 @@ test('frame parser: the same messages whatever the split, with controls between 
   for (let i = 0; i < stream.length; i += 997) bytes.push(stream.subarray(i, i + 997));
   assert.deepEqual(parse(bytes), whole);
   // Reads straight into the message buffers, past a frame's end too, whatever their size.
-  for (const size of [1, 2, 7, 130, 4096, 1 << 20]) assert.deepEqual(parse([stream], 1 << 20, size), whole, String(size));
+  for (const size of [1, 2, 7, 130, 4096, 1 << 20]) {
+    assert.deepEqual(parse([stream], 1 << 20, size), whole, String(size));
+    // Buffers with no room to spare: the last header has to go elsewhere.
+    assert.deepEqual(parse([stream], payload.length, size), whole, `${size}, tight`);
+  }
+});
+
+test('frame parser: a message sent in fragments, each read as it was written, lands in place', () => {
+  // Chromium writes each fragment of a large message on its own, so each read ends at a
+  // fragment's end: the next fragment's header is read into the message buffer too.
+  const payload = crypto.randomBytes(4 * 20000);
+  const fragments = [0, 1, 2, 3].map((i) => maskedFrame(i === 0 ? 2 : 0, payload.subarray(i * 20000, (i + 1) * 20000), { fin: i === 3 }));
+  const buffer = Buffer.alloc(payload.length);
+  let done = null;
+  const parser = ws.createFrameParser({
+    unmask: ws.unmaskInJs,
+    beginMessage: () => buffer,
+    endMessage: (opcode, message, length) => { done = Buffer.from(message.subarray(0, length)); },
+    control: () => {},
+  });
+  let copied = 0;
+  for (const fragment of fragments) {
+    // A read takes what the buffer has room for; the rest comes with the next.
+    for (let at = 0; at < fragment.length;) {
+      const target = parser.directTarget();
+      if (!target) {
+        copied++;
+        parser.push(fragment.subarray(at));
+        break;
+      }
+      const count = fragment.copy(target, 0, at);
+      parser.directArrived(count);
+      at += count;
+    }
+  }
+  assert.equal(copied, 1, 'only the first fragment, before the message has a buffer, goes through a chunk');
+  assert.deepEqual(done, payload);
 });
 
 test('frame parser: violations and limits close with their codes', () => {
