@@ -130,20 +130,29 @@ async function runLibraryCase(port, width, height) {
 
 // The ceiling, in MB/s: the bridge runtime reads a stream of 2160p RGBA frames written as
 // fast as it takes them, into one 4 MiB buffer (or, inFrames, into a ring of three
-// frames), and does nothing else with them.
-async function measureCeiling(inFrames = false) {
+// frames), and does nothing else with them. accepted: it reads, into frames, a connection
+// it accepted, through the bridge's own reader, as the bridge must.
+async function measureCeiling(inFrames = false, accepted = false) {
   const server = net.createServer().listen(0, '127.0.0.1');
   await once(server, 'listening');
-  const log = fs.openSync(path.join(buildDir, 'bench', 'ceiling-reader.log'), 'w');
+  const logFile = path.join(buildDir, 'bench', 'ceiling-reader.log');
+  const log = fs.openSync(logFile, 'w');
   const reader = spawn(rig.WINE_EXEC, [rig.PREFIX, path.join(rig.STAGE_DIR, 'runtime', 'kestovar-ndi-bridge.exe'),
     rig.windowsPath(path.join(__dirname, 'ceiling-reader.js')), String(server.address().port),
-    String(inFrames ? FRAME_CEILING_BYTES : 0)],
+    String(inFrames || accepted ? FRAME_CEILING_BYTES : 0), accepted ? 'accept' : 'connect'],
   { env: rig.wineEnv(), stdio: ['ignore', log, log] });
   fs.closeSync(log);
-  const exited = once(reader, 'exit');
+  const exited = once(reader, 'exit').then(([code]) => { throw new Error(`the ceiling reader exited (${code}) before it connected`); });
   try {
-    const [socket] = await Promise.race([once(server, 'connection'),
-      exited.then(([code]) => { throw new Error(`the ceiling reader exited (${code}) before it connected`); })]);
+    let socket;
+    if (accepted) {
+      const port = await Promise.race([exited, rig.waitFor('the ceiling reader to listen',
+        () => (fs.readFileSync(logFile, 'latin1').match(/^port (\d+)$/m) || [])[1], 60000)]);
+      socket = net.connect(Number(port), '127.0.0.1');
+      await once(socket, 'connect');
+    } else {
+      [socket] = await Promise.race([once(server, 'connection'), exited]);
+    }
     const frames = [1, 2, 3, 4].map((n) => rig.testFrame(FRAME_CEILING_BYTES, n));
     let written = 0;
     const writeFor = async (ms) => {
@@ -187,17 +196,19 @@ async function main() {
   try {
     console.log(`bench: ${seconds} s per case, ${require('node:os').cpus().length} cores, bridge under Wine`);
     // The ceilings move with the machine's load: measured before and after the cases.
-    const before = { cache: await measureCeiling(), frames: await measureCeiling(true) };
+    const before = { cache: await measureCeiling(), frames: await measureCeiling(true), accepted: await measureCeiling(true, true) };
     const results = [];
     for (const [format, width, height, fragmentBytes] of CASES) {
       results.push(await runCase(bridge.port, format, width, height, seconds, fragmentBytes));
     }
     const library = await runLibraryCase(bridge.port, 1920, 1080);
-    const after = { cache: await measureCeiling(), frames: await measureCeiling(true) };
+    const after = { cache: await measureCeiling(), frames: await measureCeiling(true), accepted: await measureCeiling(true, true) };
     const ceiling = (before.cache + after.cache) / 2;
     const frameCeiling = (before.frames + after.frames) / 2;
+    const acceptedCeiling = (before.accepted + after.accepted) / 2;
     console.log(`ceiling (the bridge runtime only reading) into 4 MiB: ${before.cache.toFixed(0)} MB/s before the cases, ` +
-      `${after.cache.toFixed(0)} MB/s after; into frame memory: ${before.frames.toFixed(0)} and ${after.frames.toFixed(0)} MB/s`);
+      `${after.cache.toFixed(0)} MB/s after; into frame memory: ${before.frames.toFixed(0)} and ${after.frames.toFixed(0)} MB/s; ` +
+      `into frame memory from an accepted connection: ${before.accepted.toFixed(0)} and ${after.accepted.toFixed(0)} MB/s`);
     console.log('format  size        frames     fps    MB/s  bridge CPU ms/frame  client CPU ms/frame  wineserver ms/frame  ' +
       'ceiling  frame-memory ceiling');
     for (const r of [...results, library]) {
@@ -211,7 +222,8 @@ async function main() {
     console.log(`RESULT: 1920x1080 RGBA sustained ${goal.fps.toFixed(1)} fps ` +
       `(goal >= 60: ${goal.fps >= 60 ? 'met' : 'not met'}), ${goal.bridgeCpuMsPerFrame.toFixed(2)} ms bridge CPU per frame; ` +
       `3840x2160 RGBA ${(100 * uhd.frameShare).toFixed(0)}% of the frame-memory ceiling ` +
-      `(goal >= 85%: ${uhd.frameShare >= 0.85 ? 'met' : 'not met'})`);
+      `(goal >= 85%: ${uhd.frameShare >= 0.85 ? 'met' : 'not met'}), ` +
+      `${(100 * uhd.mbps / acceptedCeiling).toFixed(0)}% of what a reader of an accepted connection reads`);
   } finally {
     await bridge.stop();
   }
