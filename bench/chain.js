@@ -26,6 +26,8 @@ const { buildDir, rig, startBenchBridge, request } = require('../tests/rig/bench
 const seconds = Number(process.argv[3] || 4);
 
 const FRAME_CEILING_BYTES = 3840 * 2160 * 4;
+// Runs of 2160p RGBA, each between two frame-memory ceilings, for the goal's share.
+const GOAL_ROUNDS = 3;
 // format, width, height, and the size of the fragments each message is sent in (0: one
 // frame a message). Chromium sends a large message in fragments of at most 131,000 bytes.
 const CASES = [
@@ -217,12 +219,25 @@ async function main() {
     }
     for (const r of results) printResult(r, r.fragmentBytes ? `  (in ${r.fragmentBytes}-byte fragments)` : '');
     printResult(library, '  (client library)');
+    // The ceilings move by a fifth within a run, so the goal's share is also taken
+    // between ceilings measured right before and after each of a few 2160p RGBA runs.
+    const shares = [];
+    let lastCeiling = await measureCeiling(true);
+    for (let round = 0; round < GOAL_ROUNDS; round++) {
+      const run = await runCase(bridge.port, 'RGBA', 3840, 2160);
+      const next = await measureCeiling(true);
+      shares.push(run.mbps / ((lastCeiling + next) / 2));
+      lastCeiling = next;
+    }
+    const share = shares.sort((a, b) => a - b)[Math.floor(shares.length / 2)];
     const goal = results[0];
     const uhd = results[2];
+    console.log(`3840x2160 RGBA between frame-memory ceilings measured right before and after: ` +
+      `${shares.map((x) => `${(100 * x).toFixed(0)}%`).join(', ')}`);
     console.log(`RESULT: 1920x1080 RGBA sustained ${goal.fps.toFixed(1)} fps ` +
       `(goal >= 60: ${goal.fps >= 60 ? 'met' : 'not met'}), ${goal.bridgeCpuMsPerFrame.toFixed(2)} ms bridge CPU per frame; ` +
-      `3840x2160 RGBA ${(100 * uhd.frameShare).toFixed(0)}% of the frame-memory ceiling ` +
-      `(goal >= 85%: ${uhd.frameShare >= 0.85 ? 'met' : 'not met'}), ` +
+      `3840x2160 RGBA ${(100 * share).toFixed(0)}% of the frame-memory ceiling, median of ${GOAL_ROUNDS} ` +
+      `(goal >= 85%: ${share >= 0.85 ? 'met' : 'not met'}), ` +
       `${(100 * uhd.mbps / acceptedCeiling).toFixed(0)}% of what a reader of an accepted connection reads`);
   } finally {
     await bridge.stop();
