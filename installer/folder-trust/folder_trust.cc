@@ -316,13 +316,12 @@ DWORD TakeOver(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
     return error;
   }
   WIN32_FIND_DATAW entry;
-  HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return ::GetLastError();
+  win::ScopedFind find(::FindFirstFileW((path + L"\\*").c_str(), &entry));
+  if (!find.IsValid()) return ::GetLastError();
   do {
     if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) continue;
     error = TakeOver(path + L"\\" + entry.cFileName, descriptor);
-  } while (error == ERROR_SUCCESS && ::FindNextFileW(find, &entry));
-  ::FindClose(find);
+  } while (error == ERROR_SUCCESS && ::FindNextFileW(find.Get(), &entry));
   return error;
 }
 

@@ -64,6 +64,15 @@ struct HandleTraits {
 };
 using ScopedHandle = ScopedOwner<HandleTraits>;
 
+// A directory search (FindFirstFileW), which FindClose ends, not CloseHandle.
+struct FindTraits {
+  using Value = HANDLE;
+  static Value Empty() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Value value) { return value != nullptr && value != INVALID_HANDLE_VALUE; }
+  static void Close(Value value) { ::FindClose(value); }
+};
+using ScopedFind = ScopedOwner<FindTraits>;
+
 struct ModuleTraits {
   using Value = HMODULE;
   static Value Empty() { return nullptr; }
