@@ -21,7 +21,7 @@ const path = require('node:path');
 const { once } = require('node:events');
 const { spawn } = require('node:child_process');
 
-const { buildDir, rig, startBenchBridge, request } = require('../tests/rig/bench');
+const { buildDir, rig, startBenchBridge, request } = require('./rig');
 
 const seconds = Number(process.argv[3] || 4);
 

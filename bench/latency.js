@@ -20,7 +20,7 @@
 // per 1080p RGBA frame <= 1.2x the raw writes'.
 const fs = require('node:fs');
 const path = require('node:path');
-const { startBenchBridge, buildDir, rig } = require('../tests/rig/bench');
+const { startBenchBridge, buildDir, rig } = require('./rig');
 
 const seconds = Number(process.argv[3] || 10);
 const WARM_UP_FRAMES = 10;

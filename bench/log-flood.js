@@ -12,7 +12,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startBenchBridge, rig } = require('../tests/rig/bench');
+const { startBenchBridge, rig } = require('./rig');
 
 const requests = Number(process.argv[3] || 500);
 const upgradeSeconds = Number(process.argv[4] || 5);

@@ -18,7 +18,7 @@
 const path = require('node:path');
 const { once } = require('node:events');
 const { WebSocketServer } = require('ws');
-const { startBenchBridge, buildDir, rig } = require('../tests/rig/bench');
+const { startBenchBridge, buildDir, rig } = require('./rig');
 const { launchChromium } = require('../tests/rig/chromium');
 
 const seconds = Number(process.argv[3] || 10);

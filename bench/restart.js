@@ -17,7 +17,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-const { startBenchBridge, rig } = require('../tests/rig/bench');
+const { startBenchBridge, rig } = require('./rig');
 const { connect } = require('../client/index.cjs');
 
 const runs = Number(process.argv[3] || 5);

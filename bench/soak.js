@@ -14,7 +14,7 @@ const path = require('node:path');
 const { runSoak, WIDTH, HEIGHT } = require('../tests/rig/soak');
 
 async function main() {
-  const { buildDir, rig, stageTree } = require('../tests/rig/bench');
+  const { buildDir, rig, stageTree } = require('./rig');
   const frames = Number(process.argv[3] || 100000);
   stageTree('soak');
   console.log(`soak: ${frames} frames of ${WIDTH}x${HEIGHT} RGBA, a new session every 10000, every 1000th frame checked`);

@@ -17,7 +17,7 @@ const path = require('node:path');
 const os = require('node:os');
 const http = require('node:http');
 const fs = require('node:fs');
-const { startBenchBridge, request, buildDir, rig } = require('../tests/rig/bench');
+const { startBenchBridge, request, buildDir, rig } = require('./rig');
 const { runCase } = require('./chain');
 const { launchChromium } = require('../tests/rig/chromium');
 

@@ -5,12 +5,12 @@
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
-const sourceDir = path.resolve(__dirname, '..', '..');
+const sourceDir = path.resolve(__dirname, '..');
 const buildDir = path.resolve(sourceDir, process.argv[2] || process.env.KESTOVAR_BUILD || 'build');
 process.env.KESTOVAR_BUILD_DIR ??= buildDir;
 process.env.KESTOVAR_SOURCE_DIR ??= sourceDir;
 process.env.KESTOVAR_WINE_PREFIX ??= path.join(buildDir, 'wineprefix');
-const rig = require('./index');
+const rig = require('../tests/rig');
 
 function stageTree(label = 'bench') {
   console.log(`${label}: staging the installation tree from ${buildDir}`);
