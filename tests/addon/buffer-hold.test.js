@@ -19,7 +19,7 @@ const W = 256;
 const H = 256;
 const SIZE = W * H * 4;
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const { sleep } = require('../rig/wait.js');
 
 function frame(seed) {
   const b = Buffer.alloc(SIZE);

@@ -5,9 +5,8 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { standinEvents, openStandinLog, fnv1a64, toHex, fromHex } = require('../rig/logs.js');
-const { workDir: rigWorkDir } = require('../rig/work.js');
+const { BUILD_DIR, standinDir, workDir: rigWorkDir } = require('../rig/work.js');
 
-const BUILD_DIR = path.resolve(process.env.KESTOVAR_BUILD_DIR || path.join(__dirname, '../../build'));
 const ADDON = path.join(BUILD_DIR, 'native', 'ndi', 'quorvex.node');
 const RUNTIME_FILE = 'Processing.NDI.Lib.x64.dll';
 // The addon's argument errors, word for word.
@@ -15,10 +14,6 @@ const START_USAGE = 'start(name, width, height, fpsN?, fpsD?, format?)';
 const SEND_USAGE = 'sendFrame(buffer)';
 const UNMASK_USAGE = 'unmaskFrame(buffer, mask)';
 const MASK_LENGTH = 'mask must contain exactly 4 bytes';
-
-function standinDir(variant) {
-  return path.join(BUILD_DIR, 'standin', variant);
-}
 
 // The stand-in's event log for one test file, <dir>/standin.log, as the only stand-in
 // option besides `options`: any NDI_STANDIN_ variable inherited from outside is dropped.

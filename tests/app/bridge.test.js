@@ -354,15 +354,13 @@ test('the monitor starts the bridge again only after an unexpected end, at once 
   const monitor = require('../../app/src/monitor');
   const ends = [
     // [exit code, served, stop requested, unexpected]
-    [0xc0000005, true, false, true], // an access violation
-    [0xc0000005, false, false, true], // ... before it listened
+    [0xc0000005, true, false, true], [0xc0000005, false, false, true], // an access violation, served or not
     [1, true, false, true], // a kill (TerminateProcess and Task Manager end with 1)
     [20, true, false, true], // runtime_stuck while serving
     [20, true, true, false], // runtime_stuck while stopping on request
     [0, true, true, false], // a stop request
-    [0, false, false, false], // already running
-    [2, false, false, false], // a bad setting
-    [3, false, false, false], // port_in_use
+    // Refused before serving: already running, a bad setting, port_in_use.
+    [0, false, false, false], [2, false, false, false], [3, false, false, false],
   ];
   for (const [code, served, stopRequested, unexpected] of ends) {
     assert.equal(monitor.isUnexpected({ code, served, stopRequested }), unexpected, `${monitor.exitCodeText(code)} ${served} ${stopRequested}`);

@@ -8,8 +8,8 @@ const { maskedFrame } = require('../rig/clients');
 
 // A parser whose messages land in buffers of `limit` bytes; returns what it saw. With
 // `direct`, it is read as the bridge's socket reads it: each read of at most `direct`
-// bytes, and never past the end of a chunk (one write of the client's), lands in the
-// parser's direct target when it offers one; seen.copiedReads counts those that did not.
+// bytes, never past a chunk's end (one write of the client's), lands in the parser's direct
+// target when it offers one; seen.copiedReads (not enumerable) counts those that did not.
 function parse(chunks, limit = 1 << 20, direct = 0) {
   const seen = [];
   const parser = ws.createFrameParser({
@@ -34,7 +34,6 @@ function parse(chunks, limit = 1 << 20, direct = 0) {
       at += count;
     }
   }
-  // Not enumerable: what was seen compares equal however it was read.
   return Object.defineProperty(seen, 'copiedReads', { value: copiedReads });
 }
 

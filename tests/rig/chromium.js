@@ -6,7 +6,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const WebSocket = require('ws');
-const { waitFor } = require('./wait.js');
+const { sleep, waitFor } = require('./wait.js');
 
 const FLAGS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
@@ -68,7 +68,7 @@ async function launchChromium(profileDir) {
           const value = await page.evaluate(expression).catch(() => null);
           if (value) return value;
           if (Date.now() > deadline) throw new Error(`timed out waiting in the page for ${what}`);
-          await new Promise((resolve) => setTimeout(resolve, 100));
+          await sleep(100);
         }
       },
       // The whole page, below the fold too.

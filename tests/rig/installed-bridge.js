@@ -9,7 +9,7 @@ const { setNdiRuntimeDir } = require('./registry.js');
 const { readText, bridgeRecords, openStandinLog } = require('./logs.js');
 const { waitFor } = require('./wait.js');
 const { adoptState } = require('./clients.js');
-const { BUILD_DIR } = require('./work.js');
+const { BUILD_DIR, standinDir } = require('./work.js');
 // The test side and the bridge agree on what a live process is.
 const { processAlive } = require('../../app/src/state-file.js');
 
@@ -17,11 +17,6 @@ const SOURCE_DIR = process.env.KESTOVAR_SOURCE_DIR;
 const STAGE_DIR = path.join(BUILD_DIR, 'tests', 'app', 'stage');
 // The product's version, as the packages and the status page give it.
 const { version: VERSION } = JSON.parse(fs.readFileSync(path.join(__dirname, '..', '..', 'package.json'), 'utf8'));
-
-// A build of the stand-in NDI runtime (test equipment): full, noasync, nosend, decoy.
-function standinDir(variant) {
-  return path.join(BUILD_DIR, 'standin', variant);
-}
 
 // The files under dir, as sorted relative paths.
 function listFiles(dir, base = dir) {

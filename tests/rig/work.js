@@ -21,4 +21,9 @@ function workDir(area, name) {
   return fs.mkdtempSync(path.join(root, `${name}-`));
 }
 
-module.exports = { BUILD_DIR, workDir };
+// A build of the stand-in NDI runtime (test equipment): full, noasync, nosend, decoy.
+function standinDir(variant) {
+  return path.join(BUILD_DIR, 'standin', variant);
+}
+
+module.exports = { BUILD_DIR, standinDir, workDir };
