@@ -76,14 +76,17 @@ function launchEnv(vars = {}) {
   return env;
 }
 
-// Starts the launcher and resolves with its full 32-bit exit code and process id.
-function launch(exe, { env = launchEnv(), args = [], cwd } = {}) {
+// Starts the launcher and resolves with its full 32-bit exit code and process id. Under
+// load, Wine's CreateProcess now and then fails before any process exists, with an error
+// Node.js cannot name (UNKNOWN): such a start is tried again, twice at most.
+function launch(exe, options = {}, tries = 3) {
+  const { env = launchEnv(), args = [], cwd } = options;
   return new Promise((resolve, reject) => {
     // stdio ignored: the launcher writes nothing there (its child gets the log).
     const child = spawn(exe, args, { env, cwd, stdio: 'ignore', windowsHide: false });
     child.on('error', reject);
     child.on('exit', (code, signal) => resolve({ code, signal, pid: child.pid }));
-  });
+  }).catch((e) => (e.code === 'UNKNOWN' && tries > 1 ? sleep(250).then(() => launch(exe, options, tries - 1)) : Promise.reject(e)));
 }
 
 // The probe's report as a map of its key=value lines (argv[i] kept separately).
