@@ -51,12 +51,9 @@ test('a launch from a directory with spaces and non-ASCII starts the runtime hid
   assert.deepEqual(probe.argv, [inst.runtime, inst.script]);
   assert.equal(probe.argc, '2');
   assert.equal(probe.cwd.replace(/\\$/, ''), inst.app);
-  assert.equal(probe.startup_flags, '0x101');
-  assert.equal(probe.show, '0');
-  assert.equal(probe.stdin, 'char');
-  assert.equal(probe.stdout, 'disk');
-  assert.equal(probe.stderr, 'disk');
-  assert.equal(probe.stdout_is_stderr, 'yes');
+  const { startup_flags, show, stdin, stdout, stderr, stdout_is_stderr } = probe;
+  assert.deepEqual({ startup_flags, show, stdin, stdout, stderr, stdout_is_stderr },
+    { startup_flags: '0x101', show: '0', stdin: 'char', stdout: 'disk', stderr: 'disk', stdout_is_stderr: 'yes' });
   assert.match(probe.stdout_path, /\\logs\\bridge\.log$/);
   // The inherited value is gone: no machine value is set.
   assert.equal(probe.ndi_runtime_dir, null);
@@ -85,11 +82,9 @@ test('without a log the child gets NUL as output and error, and a failing child 
   });
   assert.equal(result.code, 0);
   const probe = await h.probeReport(report);
-  assert.equal(probe.stdin, 'char');
-  assert.equal(probe.stdout, 'char');
-  assert.equal(probe.stderr, 'char');
-  assert.equal(probe.stdout_is_stderr, 'yes');
-  assert.equal(probe.startup_flags, '0x101');
+  const { stdin, stdout, stderr, stdout_is_stderr, startup_flags } = probe;
+  assert.deepEqual({ stdin, stdout, stderr, stdout_is_stderr, startup_flags },
+    { stdin: 'char', stdout: 'char', stderr: 'char', stdout_is_stderr: 'yes', startup_flags: '0x101' });
   assert.equal(probe.cmdline, h.expectedCommandLine(inst.dir));
 });
 
