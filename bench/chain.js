@@ -22,6 +22,7 @@ const { once } = require('node:events');
 const { spawn } = require('node:child_process');
 
 const { buildDir, rig, startBenchBridge, request } = require('./rig');
+const { median, processCpuMs } = require('./measure');
 
 const seconds = Number(process.argv[3] || 4);
 
@@ -51,19 +52,7 @@ function maskedMessage(payload, fragmentBytes) {
 
 // CPU time (ms) of the Wine server of the bridge's prefix: under Wine a socket read is
 // partly the server's work, which the bridge's own CPU time does not show.
-function wineServerCpuMs() {
-  for (const entry of fs.readdirSync('/proc')) {
-    try {
-      if (!fs.readFileSync(`/proc/${entry}/cmdline`, 'latin1').includes('wineserver')) continue;
-      if (!fs.readFileSync(`/proc/${entry}/environ`, 'latin1').split('\0').includes(`WINEPREFIX=${rig.PREFIX}`)) continue;
-      const fields = fs.readFileSync(`/proc/${entry}/stat`, 'latin1').split(') ')[1].split(' ');
-      return (Number(fields[11]) + Number(fields[12])) * 10;
-    } catch {
-      // not a process of ours, or gone meanwhile
-    }
-  }
-  return NaN;
-}
+const wineServerCpuMs = () => processCpuMs('wineserver', { envEntry: `WINEPREFIX=${rig.PREFIX}` }).all ?? NaN;
 
 // The application side is kept as light as it can be, so the figures are the bridge's:
 // a raw WebSocket client whose frames are masked once in advance (each with its own
@@ -229,7 +218,7 @@ async function main() {
       shares.push(run.mbps / ((lastCeiling + next) / 2));
       lastCeiling = next;
     }
-    const share = shares.sort((a, b) => a - b)[Math.floor(shares.length / 2)];
+    const share = median(shares);
     const goal = results[0];
     const uhd = results[2];
     console.log(`3840x2160 RGBA between frame-memory ceilings measured right before and after: ` +

@@ -21,6 +21,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { startBenchBridge, buildDir, rig } = require('./rig');
+const { median } = require('./measure');
 
 const seconds = Number(process.argv[3] || 10);
 const WARM_UP_FRAMES = 10;
@@ -185,7 +186,6 @@ async function main() {
       cpu.library.push(library.cpuMsPerFrame);
       cpu.raw.push(raw.cpuMsPerFrame);
     }
-    const median = (values) => [...values].sort((a, b) => a - b)[values.length >> 1];
     const [libraryCpu, rawCpu] = [median(cpu.library), median(cpu.raw)];
     console.log(`application CPU per 1080p RGBA frame, medians of ${CPU_ROUNDS} rounds: library ${libraryCpu.toFixed(2)} ms, ` +
       `raw writes ${rawCpu.toFixed(2)} ms (${(libraryCpu / rawCpu).toFixed(2)}x)`);

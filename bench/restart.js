@@ -18,16 +18,11 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { startBenchBridge, rig } = require('./rig');
+const { median } = require('./measure');
 const { connect } = require('../client/index.cjs');
 
 const runs = Number(process.argv[3] || 5);
 const CRASH_AT_FRAME = 30;
-
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const middle = Math.floor(sorted.length / 2);
-  return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
-}
 
 function residentMB(unixPid) {
   const status = fs.readFileSync(`/proc/${unixPid}/status`, 'utf8');

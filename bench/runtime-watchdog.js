@@ -13,6 +13,7 @@
 // It sets the prefix's machine value NDI_RUNTIME_DIR_V6 to the build's stand-in.
 const path = require('node:path');
 const { performance } = require('node:perf_hooks');
+const { median } = require('./measure');
 
 const buildDir = path.resolve(process.env.KESTOVAR_BUILD_DIR || path.join(__dirname, '..', 'build'));
 const registry = require(path.join(__dirname, '..', 'tests', 'rig', 'registry.js'));
@@ -20,11 +21,6 @@ const { watchRuntime } = require(path.join(__dirname, '..', 'app', 'src', 'runti
 
 const ROUNDS = 11;
 const CYCLES = 200;
-
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[sorted.length >> 1];
-}
 
 function cyclesMs(ndi) {
   const started = performance.now();

@@ -19,6 +19,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { median } = require('./measure');
 
 const buildDir = path.resolve(process.env.KESTOVAR_BUILD_DIR || path.join(__dirname, '..', 'build'));
 const registry = require(path.join(__dirname, '..', 'tests', 'rig', 'registry.js'));
@@ -101,10 +102,6 @@ for (let round = 0; round < WARMUP_ROUNDS + ROUNDS; round++) {
 for (const c of cases) if (c.stop) c.stop();
 registry.deleteMachineValue();
 
-const median = (xs) => {
-  const s = [...xs].sort((a, b) => a - b);
-  return s[s.length >> 1];
-};
 const per = Object.fromEntries(cases.map((c) => [c.name, median(samples.get(c.name))]));
 const fmt = (ns) => (ns >= 1e6 ? `${(ns / 1e6).toFixed(2)} ms` : ns >= 1e3 ? `${(ns / 1e3).toFixed(2)} us` : `${ns.toFixed(0)} ns`);
 

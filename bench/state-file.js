@@ -8,6 +8,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { writeState } = require('../app/src/state-file');
+const { median } = require('./measure');
 
 const ROUNDS = Number(process.argv[2] || 15);
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestovar-bench-'));
@@ -22,7 +23,6 @@ for (let round = 0; round < ROUNDS; round++) {
   }
 }
 fs.rmSync(dir, { recursive: true, force: true });
-const median = (list) => [...list].sort((a, b) => a - b)[Math.floor(list.length / 2)];
 for (const kind of ['with', 'without']) {
   console.log(`writeState ${kind.padEnd(7)} permissions: median ${median(times[kind]).toFixed(1)} ms, max ${Math.max(...times[kind]).toFixed(1)} ms (${ROUNDS} rounds)`);
 }

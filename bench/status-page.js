@@ -16,35 +16,13 @@
 const path = require('node:path');
 const os = require('node:os');
 const http = require('node:http');
-const fs = require('node:fs');
 const { startBenchBridge, request, buildDir, rig } = require('./rig');
 const { runCase } = require('./chain');
+const { median, processCpuMs } = require('./measure');
 const { launchChromium } = require('../tests/rig/chromium');
 
 const seconds = Number(process.argv[3] || 3);
 const rounds = Number(process.argv[4] || 10);
-
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const middle = Math.floor(sorted.length / 2);
-  return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
-}
-
-// CPU time (in 1/100 s) of the processes of the Chromium whose profile is profileDir.
-function chromiumTicks(profileDir) {
-  let ticks = 0;
-  for (const entry of fs.readdirSync('/proc')) {
-    if (!/^\d+$/.test(entry)) continue;
-    try {
-      if (!fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').includes(profileDir)) continue;
-      const fields = fs.readFileSync(`/proc/${entry}/stat`, 'utf8').split(') ')[1].split(' ');
-      ticks += Number(fields[11]) + Number(fields[12]);
-    } catch {
-      // gone meanwhile
-    }
-  }
-  return ticks;
-}
 
 function get(port, route) {
   return new Promise((resolve, reject) => http.get({ host: '127.0.0.1', port, path: route }, (response) => {
@@ -104,10 +82,10 @@ async function main() {
       for (const state of round % 2 ? ['closed', 'open'] : ['open', 'closed']) {
         let page = null;
         if (state === 'open') page = await browser.openPage(`http://127.0.0.1:${bridge.port}/`);
-        const ticks = chromiumTicks(profileDir);
+        const chromiumCpuMs = processCpuMs(profileDir).all ?? 0;
         const started = performance.now();
         const r = await runCase(bridge.port, 'RGBA', 1920, 1080, seconds);
-        const share = ((chromiumTicks(profileDir) - ticks) * 10) / (performance.now() - started) * 100;
+        const share = ((processCpuMs(profileDir).all ?? 0) - chromiumCpuMs) / (performance.now() - started) * 100;
         let shown = '';
         if (page) {
           shown = String(await page.evaluate("Number(document.getElementById('thumbnail').dataset.loaded || 0)"));

@@ -10,6 +10,7 @@
 // (replace build with your build directory). Implementations take turns round by round;
 // each figure is the median over the rounds after a warm-up, in GB/s (10^9 bytes).
 const path = require('node:path');
+const { median } = require('./measure');
 
 const buildDir = process.env.KESTOVAR_BUILD_DIR || path.join(__dirname, '..', 'build');
 const addonPath = path.join(buildDir, 'native', 'ndi', 'quorvex.node');
@@ -61,12 +62,6 @@ function sample(run, iterations, size) {
   for (let i = 0; i < iterations; i += 1) run();
   const ns = Number(process.hrtime.bigint() - start);
   return (size * iterations) / ns; // bytes per ns = GB/s
-}
-
-function median(values) {
-  const sorted = [...values].sort((x, y) => x - y);
-  const mid = sorted.length >> 1;
-  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
 }
 
 function measure(size) {
