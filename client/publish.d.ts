@@ -29,6 +29,8 @@ export interface PublisherStats {
   format: 'RGBA' | 'UYVY';
   /** Which conversion to UYVY ran; null for RGBA. */
   conversion: 'webgl' | 'script' | null;
+  /** Where frames are sent from: the publisher's own worker, or the page's thread (no worker could start, or options.WebSocket was given). */
+  sending: 'worker' | 'page';
   width: number;
   height: number;
   fpsN: number;

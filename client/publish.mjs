@@ -10,7 +10,10 @@
 // the browser has it, else with getImageData. They are RGBA, at the canvas's or the
 // video's own size, and meant to be opaque; or UYVY (format 'UYVY': half the bytes),
 // converted with WebGL2 on a GPU, else in script from the captured pixels (uyvy.mjs).
+// The frames go out through a WebSocket in a worker of the publisher's own where one
+// starts (page-socket.mjs), so that sending and capturing do not wait for each other.
 import { BridgeError, connect, parseFrameRate } from './index.mjs';
+import { workerSocketClass } from './page-socket.mjs';
 import { hasHardwareWebgl2, rgbToUyvy, webglUyvyConverter } from './uyvy.mjs';
 
 export { rgbToUyvy };
@@ -154,14 +157,18 @@ function framesFor(options, width, height) {
 async function publish(image, width, height, options, cleanUp = () => {}) {
   let frames;
   let bridge;
+  let socketClass = options.WebSocket;
   try {
     frames = framesFor(options, width, height);
-    bridge = await connect({ ...options, width, height, format: frames.format, whenBusy: 'drop' });
+    socketClass ??= await workerSocketClass();
+    bridge = await connect({ ...options, WebSocket: socketClass ?? undefined, width, height, format: frames.format, whenBusy: 'drop' });
   } catch (error) {
     cleanUp();
     throw error;
   }
   const { method, conversion, frameOf } = frames;
+  // Where the socket sends from: the publisher's worker, or the page's own thread.
+  const sending = socketClass && !options.WebSocket ? 'worker' : 'page';
   const [fpsN, fpsD] = parseFrameRate(options.fps ?? 30);
   const interval = (1000 * fpsD) / fpsN;
   const start = performance.now();
@@ -234,7 +241,7 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
     // What the loop did: frames sent and dropped (busy capture, late tick, bridge behind),
     // and the milliseconds capturing (with converting) and sending took in all.
     stats: () => ({
-      method, format: frames.format, conversion, width, height, fpsN, fpsD, captured,
+      method, format: frames.format, conversion, sending, width, height, fpsN, fpsD, captured,
       sent: bridge.sent,
       dropped: skipped + bridge.dropped,
       captureMs,

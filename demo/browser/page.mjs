@@ -4,7 +4,8 @@
 // it the bridge's port and token (GET /bridge), read from the bridge's state file.
 // Query: width, height, fps, seconds (ended by twice that at the latest) or frames,
 // source, format ('RGBA', 'UYVY'), capture ('auto', 'webcodecs', 'getImageData'),
-// conversion ('auto', 'webgl', 'script'), video=element|track, still=1 (draws once),
+// conversion ('auto', 'webgl', 'script'), sending=page (not from a worker),
+// video=element|track, still=1 (draws once),
 // hash=1 (FNV-1a 64 of every frame sent, and of RGBA the colour in the middle of each
 // bar, for the tests). When it ends, the page
 // posts a report to /report, with the bridge's CPU time over the frames it counted.
@@ -105,6 +106,8 @@ async function run() {
     format,
     capture: query.get('capture') || 'auto',
     conversion: query.get('conversion') || 'auto',
+    // sending=page: the page's own WebSocket, on its own thread, instead of a worker's.
+    ...(query.get('sending') === 'page' ? { WebSocket } : {}),
     onSent(pixels) {
       if (hashing) {
         hashes.push(fnv1a64(pixels));
@@ -137,12 +140,12 @@ async function run() {
   clearInterval(drawing);
   clearInterval(showing);
   const seconds = (performance.now() - start) / 1000;
-  const { sent, dropped, method, conversion, captured, captureMs, sendMs } = publisher.stats();
+  const { sent, dropped, method, conversion, sending, captured, captureMs, sendMs } = publisher.stats();
   showState('done', `done: ${sent} frames sent`);
   const bridgeCpuMs = (bridgeAfter.cpuUserUs + bridgeAfter.cpuSystemUs - bridgeBefore.cpuUserUs - bridgeBefore.cpuSystemUs) / 1000;
   const bridgeFrames = bridgeAfter.frames - bridgeBefore.frames;
   await report({
-    sent, dropped, behind: publisher.bridge.dropped, seconds, method, format, conversion, bridgeFrames, bridgeCpuMs,
+    sent, dropped, behind: publisher.bridge.dropped, seconds, method, format, conversion, sending, bridgeFrames, bridgeCpuMs,
     captured, captureMs, sendMs, draws, drawMs,
     closed: await publisher.closed, hashes, samples, reference,
   });

@@ -59,7 +59,7 @@ async function publishRun(query) {
 
 test('a page from an allowed origin publishes a moving canvas byte-exact, and stops cleanly', async () => {
   const { report, frames } = await publishRun(`frames=${FRAMES}&fps=60&source=Browser%20test`);
-  assert.equal(report.method, 'webcodecs');
+  assert.deepEqual([report.method, report.sending], ['webcodecs', 'worker']);
   assert.ok(new Set(report.hashes).size > 1, 'the frames follow the drawing');
   assert.deepEqual([frames[0].xres, frames[0].yres, frames[0].fourcc, frames[0].rate], ['320', '180', '0x41424752', '60/1']);
   assert.ok(bridge.records().some((r) => r.event === 'client_connected' && r.origin === servers.allowed.origin));
@@ -79,8 +79,8 @@ test('a canvas published as UYVY arrives byte-exact as UYVY, and a still one as 
   assert.deepEqual([report.format, report.conversion, report.method], ['UYVY', 'script', 'webcodecs']);
   assert.ok(new Set(report.hashes).size > 1, 'the frames follow the drawing');
   assert.deepEqual([frames[0].xres, frames[0].yres, frames[0].fourcc], ['320', '180', '0x59565955']);
-  const still = await publishRun(`frames=${FRAMES}&still=1&format=UYVY&conversion=script`);
-  assert.deepEqual(new Set(still.report.hashes), new Set([still.report.reference]));
+  const still = await publishRun(`frames=${FRAMES}&still=1&format=UYVY&conversion=script&sending=page`);
+  assert.deepEqual([...new Set(still.report.hashes), still.report.sending], [still.report.reference, 'page']);
 });
 
 // BT.709 in video range, each pair of pixels sharing the chroma of its mean colour.

@@ -7,8 +7,8 @@ const publisher: Publisher = await publishCanvas(canvas, { port: 17480, token: '
 const { method, sent, dropped } = publisher.stats();
 console.log(method, sent + dropped, publisher.bridge.state);
 const halfBytes: Publisher = await publishCanvas(canvas, { source: 'UYVY page', format: 'UYVY', conversion: 'auto' });
-const conversion: 'webgl' | 'script' | null = halfBytes.stats().conversion;
-console.log(conversion);
+const { conversion, sending }: { conversion: 'webgl' | 'script' | null; sending: 'worker' | 'page' } = halfBytes.stats();
+console.log(conversion, sending);
 const camera = await navigator.mediaDevices.getUserMedia({ video: true });
 const video: Publisher = await publishVideo(camera.getVideoTracks()[0], { source: 'Camera', width: 1280, height: 720 });
 await Promise.all([publisher.stop(), video.stop()]);
