@@ -40,7 +40,11 @@ class WorkerSocket {
     this.onopen = this.onerror = this.onmessage = this.onclose = null;
     this.#worker = worker;
     worker.onmessage = (event) => this.#arrived(event.data);
-    worker.onerror = () => this.#arrived({ type: 'close', code: 1006, reason: 'the socket worker failed', wasClean: false });
+    // A worker that fails takes its socket with it, as a connection that failed would.
+    worker.onerror = () => {
+      this.#arrived({ type: 'error' });
+      this.#arrived({ type: 'close', code: 1006, reason: 'the socket worker failed', wasClean: false });
+    };
     worker.postMessage({ type: 'open', url });
   }
 
