@@ -76,6 +76,8 @@ class WorkerSocket {
     if (this.readyState === CLOSED) return;
     switch (message.type) {
       case 'open':
+        // Closed before it opened: the close on its way is what counts.
+        if (this.readyState !== CONNECTING) break;
         this.readyState = OPEN;
         this.onopen?.({ type: 'open' });
         break;
