@@ -52,7 +52,8 @@ function maskedMessage(payload, fragmentBytes) {
 
 // CPU time (ms) of the Wine server of the bridge's prefix: under Wine a socket read is
 // partly the server's work, which the bridge's own CPU time does not show.
-const wineServerCpuMs = () => processCpuMs('wineserver', { envEntry: `WINEPREFIX=${rig.PREFIX}` }).all ?? NaN;
+const wineServerCpuMs = () => processCpuMs((commandLine, environ) =>
+  (commandLine.includes('wineserver') && environ().includes(`WINEPREFIX=${rig.PREFIX}`) ? 'all' : null)).all ?? NaN;
 
 // The application side is kept as light as it can be, so the figures are the bridge's:
 // a raw WebSocket client whose frames are masked once in advance (each with its own

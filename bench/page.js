@@ -72,21 +72,17 @@ async function chromiumCeiling(page, bytes) {
   }
 }
 
-function chromiumProcess(commandLine) {
-  const type = /--type=([a-z-]+)/.exec(commandLine)?.[1];
-  if (type === 'utility') return commandLine.includes('NetworkService') ? 'network' : 'utility';
-  return type === 'gpu-process' ? 'gpu' : type ?? 'browser';
-}
-
-// The demo's Chromium has a profile of its own (demo/chromium.mjs), apart from the
-// browser that measures the ceilings.
-function machineCpuMs() {
-  const wine = { envEntry: `WINEPREFIX=${rig.PREFIX}` };
-  return {
-    ...processCpuMs('kestovar-chromium-', { kind: chromiumProcess }),
-    bridge: processCpuMs('kestovar-ndi-bridge.exe', wine).all ?? 0,
-    wineserver: processCpuMs('wineserver', wine).all ?? 0,
-  };
+// The processes taking part, in one pass over them all for each sample: the demo's
+// Chromium (a profile of its own, demo/chromium.mjs, apart from the browser that measures
+// the ceilings) by process type, and the bridge and Wine server of the bench's prefix.
+function machineProcess(commandLine, environ) {
+  if (commandLine.includes('kestovar-chromium-')) {
+    const type = /--type=([a-z-]+)/.exec(commandLine)?.[1];
+    if (type === 'utility') return commandLine.includes('NetworkService') ? 'network' : 'utility';
+    return type === 'gpu-process' ? 'gpu' : type ?? 'browser';
+  }
+  const wine = commandLine.includes('kestovar-ndi-bridge.exe') ? 'bridge' : commandLine.includes('wineserver') && 'wineserver';
+  return wine && environ().includes(`WINEPREFIX=${rig.PREFIX}`) ? wine : null;
 }
 const PROCESSES = ['renderer', 'gpu', 'network', 'browser', 'utility', 'zygote', 'bridge', 'wineserver'];
 
@@ -102,7 +98,7 @@ function cpuPerSecond(samples, reportedAt, measuredSeconds) {
 
 async function pageCase(demo, server, { format, width, height, fps, sending }) {
   const samples = [];
-  const sampler = setInterval(() => samples.push({ at: performance.now(), cpu: machineCpuMs() }), 250);
+  const sampler = setInterval(() => samples.push({ at: performance.now(), cpu: processCpuMs(machineProcess) }), 250);
   let reportedAt;
   server.nextReport().then(() => { reportedAt = performance.now(); clearInterval(sampler); });
   const report = await demo.runPage(server, `width=${width}&height=${height}&fps=${fps}&seconds=${seconds}&format=${format}${sending ? `&sending=${sending}` : ''}`,

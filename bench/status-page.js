@@ -82,10 +82,11 @@ async function main() {
       for (const state of round % 2 ? ['closed', 'open'] : ['open', 'closed']) {
         let page = null;
         if (state === 'open') page = await browser.openPage(`http://127.0.0.1:${bridge.port}/`);
-        const chromiumCpuMs = processCpuMs(profileDir).all ?? 0;
+        const ofChromium = (commandLine) => (commandLine.includes(profileDir) ? 'all' : null);
+        const chromiumCpuMs = processCpuMs(ofChromium).all ?? 0;
         const started = performance.now();
         const r = await runCase(bridge.port, 'RGBA', 1920, 1080, seconds);
-        const share = ((processCpuMs(profileDir).all ?? 0) - chromiumCpuMs) / (performance.now() - started) * 100;
+        const share = ((processCpuMs(ofChromium).all ?? 0) - chromiumCpuMs) / (performance.now() - started) * 100;
         let shown = '';
         if (page) {
           shown = String(await page.evaluate("Number(document.getElementById('thumbnail').dataset.loaded || 0)"));

@@ -161,7 +161,7 @@ async function publish(image, width, height, options, cleanUp = () => {}) {
   try {
     frames = framesFor(options, width, height);
     socketClass ??= await workerSocketClass();
-    bridge = await connect({ ...options, WebSocket: socketClass ?? undefined, width, height, format: frames.format, whenBusy: 'drop' });
+    bridge = await connect({ ...options, WebSocket: socketClass, width, height, format: frames.format, whenBusy: 'drop' });
   } catch (error) {
     cleanUp();
     throw error;
